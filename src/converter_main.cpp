@@ -1,0 +1,184 @@
+// http2retlw: turns a stored HTTP response into a PIC retlw table.
+//
+// The driver: checks the command line, loads the input, runs the fill-in,
+// checksum and table writer in order, and is the only place that prints a
+// message or picks the exit status.
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "host_platform.h"
+#include "http2retlw/content_length_fill.h"
+#include "http2retlw/response.h"
+#include "http2retlw/retlw_table.h"
+#include "http2retlw/table_checksum.h"
+
+namespace http2retlw {
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+
+// A length that must fit a signed 32-bit count.
+constexpr std::int64_t kMaxInputSize = INT32_MAX;
+
+enum class Failure {
+  kUsage,
+  kOpen,
+  kRead,
+  kTooLarge,
+  kOutOfMemory,
+  kNoEntry,
+  kNoDelimiter,
+  kNoEntryLineEnd,
+  kTooLongForTable,
+  kWrite,
+};
+
+// Every text the program can print on standard error. `detail` is the
+// input path for kOpen and the completed length for kTooLongForTable.
+std::string failure_message(Failure failure, const std::string& program,
+                            const std::string& detail) {
+  switch (failure) {
+    case Failure::kUsage:
+      return "Usage: " + program + " <input_file>\n";
+    case Failure::kOpen:
+      return program + ": couldn't open file " + detail + "\n";
+    case Failure::kRead:
+      return program + ": binary read failed on input file\n";
+    case Failure::kTooLarge:
+      return program + ": input file too large\n";
+    case Failure::kOutOfMemory:
+      return program + ": out of memory\n";
+    case Failure::kNoEntry:
+      return program + ": couldn't find pseudo Content-Length entry\n";
+    case Failure::kNoDelimiter:
+      return program +
+             ": couldn't find header <-> body delimiter (\"\\r\\n\") in "
+             "file\n";
+    case Failure::kNoEntryLineEnd:
+      return program +
+             ": couldn't find end of pseudo Content-Length entry "
+             "(\"\\r\\n\")\n";
+    case Failure::kTooLongForTable:
+      return program + ": completed response too long for table (" + detail +
+             " bytes, at most 65535)\n";
+    case Failure::kWrite:
+      return program + ": couldn't write to standard output\n";
+  }
+  return program + ": internal error\n";
+}
+
+struct LoadResult {
+  std::optional<Failure> failure;
+  ResponseBuffer response;
+};
+
+// Streams that cannot be sized (pipes, FIFOs, devices) are read to their
+// end, under the same size limit as files.
+LoadResult read_to_end(std::FILE* file) {
+  LoadResult result;
+  constexpr std::size_t kPiece = 64 * 1024;
+  for (;;) {
+    const std::size_t used = result.response.size();
+    result.response.resize(used + kPiece);
+    const std::size_t got =
+        std::fread(result.response.data() + used, 1, kPiece, file);
+    result.response.resize(used + got);
+    if (result.response.size() > static_cast<std::size_t>(kMaxInputSize)) {
+      return {Failure::kTooLarge, {}};
+    }
+    if (got < kPiece) break;
+  }
+  if (std::ferror(file) != 0 || result.response.empty()) {
+    return {Failure::kRead, {}};
+  }
+  return result;
+}
+
+LoadResult load_response(const char* input_file) {
+  std::FILE* file = std::fopen(input_file, "rb");
+  if (file == nullptr) return {Failure::kOpen, {}};
+  LoadResult result;
+  const std::optional<std::int64_t> size = regular_file_size(file);
+  if (!size) {
+    result = read_to_end(file);
+  } else if (*size > kMaxInputSize) {
+    result.failure = Failure::kTooLarge;
+  } else if (*size == 0) {
+    result.failure = Failure::kRead;  // an empty file holds no response
+  } else {
+    std::rewind(file);
+    result.response.resize(static_cast<std::size_t>(*size));
+    if (std::fread(result.response.data(), result.response.size(), 1, file) !=
+        1) {
+      result = {Failure::kRead, {}};
+    }
+  }
+  std::fclose(file);
+  return result;
+}
+
+Failure fill_failure(FillStatus status) {
+  switch (status) {
+    case FillStatus::kNoEntry:
+      return Failure::kNoEntry;
+    case FillStatus::kNoDelimiter:
+      return Failure::kNoDelimiter;
+    case FillStatus::kNoEntryLineEnd:
+      return Failure::kNoEntryLineEnd;
+    case FillStatus::kTooLongForTable:
+    case FillStatus::kFilled:
+      break;
+  }
+  return Failure::kTooLongForTable;
+}
+
+bool write_to_stdout(std::string_view text) {
+  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+}
+
+int fail(Failure failure, const std::string& program,
+         const std::string& detail = {}) {
+  const std::string message = failure_message(failure, program, detail);
+  std::fwrite(message.data(), 1, message.size(), stderr);
+  return kExitFailure;
+}
+
+}  // namespace
+
+int run_converter(int argc, char** argv) {
+  const std::string program =
+      executable_path(argc > 0 && argv[0] != nullptr ? argv[0] : "http2retlw");
+  try {
+    if (argc != 2) return fail(Failure::kUsage, program);
+    const char* input_file = argv[1];
+
+    LoadResult loaded = load_response(input_file);
+    if (loaded.failure) return fail(*loaded.failure, program, input_file);
+    ResponseBuffer& response = loaded.response;
+
+    const FillResult filled = fill_content_length(response);
+    if (filled.status != FillStatus::kFilled) {
+      return fail(fill_failure(filled.status), program,
+                  std::to_string(filled.completed_length));
+    }
+
+    const std::uint16_t sum = table_checksum(response);
+    const auto tag = static_cast<std::uint8_t>(input_file[0]);
+    if (!write_retlw_table(tag, response, sum, write_to_stdout) ||
+        std::fflush(stdout) != 0) {
+      return fail(Failure::kWrite, program);
+    }
+    return kExitSuccess;
+  } catch (const std::bad_alloc&) {
+    return fail(Failure::kOutOfMemory, program);
+  }
+}
+
+}  // namespace http2retlw
+
+int main(int argc, char** argv) { return http2retlw::run_converter(argc, argv); }
