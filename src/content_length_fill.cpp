@@ -63,8 +63,8 @@ FillResult fill_content_length(ResponseBuffer& response) {
   const std::size_t body_length = length - (header_end + kHeaderEnd.size());
   // The whole old line, stale value and all, gives way to the new one.
   const std::size_t old_line = *line_end + kLineEnd.size() - entry;
-  const std::size_t new_line = kEntryName.size() + 1 +
-                               decimal_digits(body_length) + kLineEnd.size();
+  const std::size_t new_line =
+      kEntryName.size() + 1 + decimal_digits(body_length) + kLineEnd.size();
   const std::size_t completed = length - old_line + new_line;
   if (completed > kMaxTableResponseLength) {
     return {FillStatus::kTooLongForTable, completed};

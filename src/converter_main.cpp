@@ -181,4 +181,6 @@ int run_converter(int argc, char** argv) {
 
 }  // namespace http2retlw
 
-int main(int argc, char** argv) { return http2retlw::run_converter(argc, argv); }
+int main(int argc, char** argv) {
+  return http2retlw::run_converter(argc, argv);
+}

@@ -13,8 +13,18 @@ using Line = std::array<char, kLineSize>;
 
 constexpr Line numeric_line(unsigned value) {
   constexpr char kHex[] = "0123456789ABCDEF";
-  return Line{'\t', 'r',  'e', 't', 'l', 'w', '\t', '0', 'x',
-              kHex[(value >> 4) & 0xF], kHex[value & 0xF], '\n'};
+  return Line{'\t',
+              'r',
+              'e',
+              't',
+              'l',
+              'w',
+              '\t',
+              '0',
+              'x',
+              kHex[(value >> 4) & 0xF],
+              kHex[value & 0xF],
+              '\n'};
 }
 
 // Every data line is one of 256 fixed texts, so the hot loop only copies
@@ -76,8 +86,9 @@ class ChunkedWriter {
 bool write_retlw_table(std::uint8_t tag, std::span<const std::uint8_t> response,
                        std::uint16_t sum, const TableSink& sink) {
   ChunkedWriter out(sink);
-  const char tag_line[] = {'\n', '\t', 'r', 'e', 't', 'l', 'w', '\t',
-                           '\'', static_cast<char>(tag), '\'', '\n'};
+  const char tag_line[] = {'\n', '\t', 'r',  'e',  't',
+                           'l',  'w',  '\t', '\'', static_cast<char>(tag),
+                           '\'', '\n'};
   const std::size_t length = response.size();
   const std::uint8_t header[] = {
       static_cast<std::uint8_t>((length >> 8) & 0xFF),

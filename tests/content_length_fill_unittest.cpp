@@ -77,12 +77,10 @@ TEST(FillContentLength, WritesEveryDigitOfTheBodyLength) {
     std::size_t body;
     const char* line;
   };
-  const Row kRows[] = {{9, "Content-Length: 9\r\n"},
-                       {10, "Content-Length: 10\r\n"},
-                       {99, "Content-Length: 99\r\n"},
-                       {100, "Content-Length: 100\r\n"},
-                       {1000, "Content-Length: 1000\r\n"},
-                       {10000, "Content-Length: 10000\r\n"}};
+  const Row kRows[] = {
+      {9, "Content-Length: 9\r\n"},       {10, "Content-Length: 10\r\n"},
+      {99, "Content-Length: 99\r\n"},     {100, "Content-Length: 100\r\n"},
+      {1000, "Content-Length: 1000\r\n"}, {10000, "Content-Length: 10000\r\n"}};
   for (const Row& r : kRows) {
     const std::string body(r.body, 'b');
     check({r.line, kStatus + "Content-Length:  \r\n\r\n" + body,
@@ -105,18 +103,14 @@ TEST(FillContentLength, RejectsResponsesItCannotComplete) {
        FillStatus::kNoEntry, ""},
       {"zero byte hides the delimiter", "Content-Length: \r\n\0\r\n\r\nab"s,
        FillStatus::kNoDelimiter, ""},
-      {"bare CR ends the placeholder",
-       "Content-Length:  \rServer: x\r\n\r\nab", FillStatus::kNoEntryLineEnd,
-       ""},
-      {"bare LF ends the placeholder",
-       "Content-Length:  \nServer: x\r\n\r\nab", FillStatus::kNoEntryLineEnd,
-       ""},
+      {"bare CR ends the placeholder", "Content-Length:  \rServer: x\r\n\r\nab",
+       FillStatus::kNoEntryLineEnd, ""},
+      {"bare LF ends the placeholder", "Content-Length:  \nServer: x\r\n\r\nab",
+       FillStatus::kNoEntryLineEnd, ""},
       {"no CR LF after an entry in the body",
-       kStatus + "\r\nbody Content-Length:  ", FillStatus::kNoEntryLineEnd,
-       ""},
+       kStatus + "\r\nbody Content-Length:  ", FillStatus::kNoEntryLineEnd, ""},
       {"zero byte before the entry's CR LF",
-       kStatus + "\r\nContent-Length:\0\r\n"s, FillStatus::kNoEntryLineEnd,
-       ""},
+       kStatus + "\r\nContent-Length:\0\r\n"s, FillStatus::kNoEntryLineEnd, ""},
   };
   for (const Case& c : kCases) check(c);
 }
@@ -126,9 +120,8 @@ TEST(FillContentLength, KeepsCompletedResponsesWithinTheTable) {
   const std::string largest_body(65535 - 25, 'x');
   const std::string one_past_body(65536 - 25, 'x');
   const Case kCases[] = {
-      {"65,535 completed bytes fit",
-       "Content-Length:\r\n\r\n" + largest_body, FillStatus::kFilled,
-       "Content-Length: 65510\r\n\r\n" + largest_body},
+      {"65,535 completed bytes fit", "Content-Length:\r\n\r\n" + largest_body,
+       FillStatus::kFilled, "Content-Length: 65510\r\n\r\n" + largest_body},
       {"a longer file whose placeholder shrinks still fits",
        "Content-Length:" + std::string(100, ' ') + "\r\n\r\n" + largest_body,
        FillStatus::kFilled, "Content-Length: 65510\r\n\r\n" + largest_body},

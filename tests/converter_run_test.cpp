@@ -50,13 +50,15 @@ RunResult run(const fs::path& workdir, const std::vector<std::string>& args,
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(command_word.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   const pid_t child = fork();
   if (child == 0) {
     const int in = open("/dev/null", O_RDONLY);
-    const int out = open(out_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out =
+        open(out_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || chdir(workdir.c_str()) != 0) _exit(99);
     dup2(in, 0);
@@ -75,9 +77,7 @@ RunResult run(const fs::path& workdir, const std::vector<std::string>& args,
 }
 
 // The path the system reports for the running converter: symlinks resolved.
-std::string program_path() {
-  return fs::canonical(kConverter).string();
-}
+std::string program_path() { return fs::canonical(kConverter).string(); }
 
 class ConverterRun : public testing::Test {
  protected:
@@ -99,9 +99,8 @@ TEST_F(ConverterRun, MatchesGoldenTables) {
     std::string input;
     fs::path golden;
   };
-  std::vector<Case> cases = {
-      {kSourceDir / "examples", "index.htm",
-       kSourceDir / "tests/data/example_index.asm"}};
+  std::vector<Case> cases = {{kSourceDir / "examples", "index.htm",
+                              kSourceDir / "tests/data/example_index.asm"}};
   for (const auto& entry : fs::directory_iterator(kSourceDir / "tests/data")) {
     if (entry.path().extension() != ".htm") continue;
     fs::path golden = entry.path();
@@ -127,13 +126,12 @@ TEST_F(ConverterRun, ReportsEachFailureAndWritesNothing) {
   write_file(dir_ / "noentry.htm", "HTTP/1.0 200 OK\r\n\r\nab");
   write_file(dir_ / "nodelim.htm", "HTTP/1.0 200 OK\r\nContent-Length:\r\nab");
   write_file(dir_ / "lfonly.htm", "HTTP/1.0 200 OK\nContent-Length:\n\nab");
-  write_file(dir_ / "hidden.htm", "HTTP/1.0 200 OK\r\n\0Content-Length:\r\n\r\n"s);
+  write_file(dir_ / "hidden.htm",
+             "HTTP/1.0 200 OK\r\n\0Content-Length:\r\n\r\n"s);
   write_file(dir_ / "bare.htm", "Content-Length: \rServer: x\r\n\r\nab");
   write_file(dir_ / "huge.htm",
              "Content-Length:\r\n\r\n" + std::string(65536 - 25, 'x'));
-  {
-    std::ofstream sparse(dir_ / "sparse.htm", std::ios::binary);
-  }
+  { std::ofstream sparse(dir_ / "sparse.htm", std::ios::binary); }
   fs::resize_file(dir_ / "sparse.htm", 3ull << 30);
 
   struct Case {
@@ -146,21 +144,29 @@ TEST_F(ConverterRun, ReportsEachFailureAndWritesNothing) {
       {"two arguments, first readable",
        {"page.htm", "page.htm"},
        "Usage: " + p + " <input_file>\n"},
-      {"missing file", {"missing.htm"}, p + ": couldn't open file missing.htm\n"},
+      {"missing file",
+       {"missing.htm"},
+       p + ": couldn't open file missing.htm\n"},
       {"empty file", {"empty.htm"}, p + ": binary read failed on input file\n"},
       {"directory", {"."}, p + ": binary read failed on input file\n"},
       {"3 GiB sparse file", {"sparse.htm"}, p + ": input file too large\n"},
-      {"no entry", {"noentry.htm"},
+      {"no entry",
+       {"noentry.htm"},
        p + ": couldn't find pseudo Content-Length entry\n"},
-      {"no delimiter", {"nodelim.htm"},
+      {"no delimiter",
+       {"nodelim.htm"},
        p + ": couldn't find header <-> body delimiter (\"\\r\\n\") in file\n"},
-      {"LF-only line ends", {"lfonly.htm"},
+      {"LF-only line ends",
+       {"lfonly.htm"},
        p + ": couldn't find header <-> body delimiter (\"\\r\\n\") in file\n"},
-      {"zero byte hides the entry", {"hidden.htm"},
+      {"zero byte hides the entry",
+       {"hidden.htm"},
        p + ": couldn't find pseudo Content-Length entry\n"},
-      {"bare CR in the entry line", {"bare.htm"},
+      {"bare CR in the entry line",
+       {"bare.htm"},
        p + ": couldn't find end of pseudo Content-Length entry (\"\\r\\n\")\n"},
-      {"too long for the table", {"huge.htm"},
+      {"too long for the table",
+       {"huge.htm"},
        p + ": completed response too long for table (65536 bytes, at most "
            "65535)\n"},
   };

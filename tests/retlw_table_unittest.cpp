@@ -30,23 +30,34 @@ TEST(RetlwTable, WritesExactText) {
     std::string want;
   };
   const Case kCases[] = {
-      {"three letters", 'i', {'a', 'b', 'c'}, 0xC462,
+      {"three letters",
+       'i',
+       {'a', 'b', 'c'},
+       0xC462,
        "\n\tretlw\t'i'\n"
        "\tretlw\t0x00\n\tretlw\t0x03\n\tretlw\t0xC4\n\tretlw\t0x62\n"
        "\tretlw\t0x61\n\tretlw\t0x62\n\tretlw\t0x63\n"
        "\n\n"},
-      {"line-end and high bytes stay numbers", 'x', {0x0A, 0x0D, 0x00, 0xFF},
+      {"line-end and high bytes stay numbers",
+       'x',
+       {0x0A, 0x0D, 0x00, 0xFF},
        0x0AFF,
        "\n\tretlw\t'x'\n"
        "\tretlw\t0x00\n\tretlw\t0x04\n\tretlw\t0x0A\n\tretlw\t0xFF\n"
        "\tretlw\t0x0A\n\tretlw\t0x0D\n\tretlw\t0x00\n\tretlw\t0xFF\n"
        "\n\n"},
-      {"single-quote tag", '\'', {0x7F}, 0x7F00,
+      {"single-quote tag",
+       '\'',
+       {0x7F},
+       0x7F00,
        "\n\tretlw\t'''\n"
        "\tretlw\t0x00\n\tretlw\t0x01\n\tretlw\t0x7F\n\tretlw\t0x00\n"
        "\tretlw\t0x7F\n"
        "\n\n"},
-      {"high tag byte is written raw", 0xE9, {0x80}, 0x8000,
+      {"high tag byte is written raw",
+       0xE9,
+       {0x80},
+       0x8000,
        "\n\tretlw\t'\xE9'\n"
        "\tretlw\t0x00\n\tretlw\t0x01\n\tretlw\t0x80\n\tretlw\t0x00\n"
        "\tretlw\t0x80\n"
@@ -63,8 +74,8 @@ TEST(RetlwTable, WritesExactText) {
 std::vector<int> parse_numeric_lines(const std::string& text,
                                      std::size_t skip) {
   std::vector<int> values;
-  for (std::size_t at = skip; at + 12 <= text.size() &&
-                              text.compare(at, 7, "\tretlw\t") == 0;
+  for (std::size_t at = skip;
+       at + 12 <= text.size() && text.compare(at, 7, "\tretlw\t") == 0;
        at += 12) {
     EXPECT_EQ(text.compare(at + 7, 2, "0x"), 0);
     EXPECT_EQ(text[at + 11], '\n');

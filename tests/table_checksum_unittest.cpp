@@ -33,8 +33,8 @@ TEST(TableChecksum, MatchesHandWorkedSums) {
       {"completed example response",
        bytes_of("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc"), 0x7363},
       // 32767 words of 0xFFFF and a last 0xFF00: 0x7FFF7F01 folds to 0xFF00.
-      {"largest table response of 0xFF",
-       std::vector<std::uint8_t>(65535, 0xFF), 0xFF00},
+      {"largest table response of 0xFF", std::vector<std::uint8_t>(65535, 0xFF),
+       0xFF00},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
