@@ -43,8 +43,10 @@ struct RunResult {
 RunResult run(const fs::path& workdir, const std::vector<std::string>& args,
               const char* stdout_path = nullptr,
               const std::string& command_word = "http2retlw") {
-  const fs::path out_file = fs::path(testing::TempDir()) / "run.out";
-  const fs::path err_file = fs::path(testing::TempDir()) / "run.err";
+  // Named per test process, so tests may run in parallel.
+  const std::string stem = "h2r_" + std::to_string(getpid());
+  const fs::path out_file = fs::path(testing::TempDir()) / (stem + ".out");
+  const fs::path err_file = fs::path(testing::TempDir()) / (stem + ".err");
   fs::remove(out_file);
   const std::string out_target = stdout_path ? stdout_path : out_file.string();
 
