@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Performance figures for http2retlw on the largest response a table can
+# carry (65,535 completed bytes), side by side with cat and xxd -i:
+#   - instructions of the whole process, start to exit (callgrind)
+#   - instructions per response byte at three sizes (linear growth)
+#   - wall time against cat writing an equally large file (hyperfine)
+#   - maximum resident size and heap use
+#   - the Google Benchmark cases
+#
+# Exits non-zero when a deterministic target is missed: more than 1,500,000
+# instructions, or a per-byte cost that changes with the size. The wall-time
+# ratio is printed and flagged but never fails the run: on a shared two-core
+# machine hyperfine's spread between runs is larger than the margin.
+#
+# Usage: bench/run_figures.sh   (from anywhere; builds in <repo>/build-bench)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-bench"
+max_instructions=1500000
+max_wall_ratio=1.2
+linear_tolerance_percent=10
+hyperfine_runs=${HYPERFINE_RUNS:-200}
+benchmark_min_time=${BENCHMARK_MIN_TIME:-0.05}
+
+missing=()
+for tool in cmake valgrind hyperfine xxd cat awk; do
+  command -v "$tool" >/dev/null || missing+=("$tool")
+done
+[ -x /usr/bin/time ] || missing+=("/usr/bin/time (Debian: time)")
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "run_figures: missing tools: ${missing[*]}" >&2
+  exit 1
+fi
+
+# 1234567 -> 1,234,567
+group() { sed -e ':a' -e 's/\([0-9]\)\([0-9]\{3\}\)\($\|,\)/\1,\2\3/' -e 'ta' <<<"$1"; }
+
+echo "== build: Release, benchmarks on, in $build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+  -DHTTP2RETLW_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" -j2 --target http2retlw http2retlw_benchmark >/dev/null
+converter="$build/http2retlw"
+cd "$build"
+
+# A stored page whose completed response is exactly `completed` bytes: the
+# status line, a placeholder of eight spaces (it shrinks by two, so the whole
+# body moves), the empty line and HTML text. The text has no zero byte, so the
+# header searches scan the whole file: the most costly kind of input.
+make_page() {
+  local completed=$1 out=$2 header_size=42 # completed header, 5-digit length
+  local body=$((completed - header_size)) text=
+  while [ "${#text}" -lt "$body" ]; do
+    printf -v text '%s<p>Line %05d of a page served from a retlw table.</p>\n' \
+      "$text" "${#text}"
+  done
+  printf 'HTTP/1.0 200 OK\r\nContent-Length:        \r\n\r\n%s' "${text:0:body}" >"$out"
+  local table_size
+  table_size=$("$converter" "$out" | wc -c)
+  if [ "$table_size" -ne $((62 + 12 * completed)) ]; then
+    echo "run_figures: $out gave a $table_size-byte table, not one for $completed bytes" >&2
+    exit 1
+  fi
+}
+
+# The whole process's instruction count, start to exit.
+instructions() {
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+    awk '/Collected :/ { print $NF }'
+}
+
+make_page 65535 max.htm
+"$converter" max.htm >table.asm
+table_size=$(wc -c <table.asm)
+echo "input: max.htm, $(group "$(wc -c <max.htm)") bytes stored, 65,535 completed" \
+  "(text, no zero byte); table.asm: $(group "$table_size") bytes"
+
+status=0
+verdict() { # verdict NAME MET(0/1) [fatal]
+  if [ "$2" -eq 0 ]; then
+    echo "  -> $1: MET"
+  elif [ "${3:-}" = fatal ]; then
+    echo "  -> $1: MISSED"
+    status=1
+  else
+    echo "  -> $1: MISSED (reported only, see the script's header)"
+  fi
+}
+
+echo
+echo "== instructions, whole process (valgrind --tool=callgrind)"
+ours=$(instructions "$converter" max.htm)
+cat_count=$(instructions cat table.asm)
+xxd_count=$(instructions xxd -i max.htm)
+printf '  %-24s %12s\n' "http2retlw max.htm" "$(group "$ours")" \
+  "cat table.asm" "$(group "$cat_count")" "xxd -i max.htm" "$(group "$xxd_count")"
+verdict "http2retlw at most $(group $max_instructions)" \
+  "$([ "$ours" -le "$max_instructions" ] && echo 0 || echo 1)" fatal
+
+echo
+echo "== growth with the response size (callgrind, same kind of page)"
+make_page 16384 page16k.htm
+make_page 32768 page32k.htm
+i16=$(instructions "$converter" page16k.htm)
+i32=$(instructions "$converter" page32k.htm)
+printf '  %-24s %12s\n' "16,384 bytes" "$(group "$i16")" \
+  "32,768 bytes" "$(group "$i32")" "65,535 bytes" "$(group "$ours")"
+read -r slope_low slope_high linear < <(awk -v a="$i16" -v b="$i32" -v c="$ours" \
+  -v tol="$linear_tolerance_percent" 'BEGIN {
+    low = (b - a) / (32768 - 16384); high = (c - b) / (65535 - 32768)
+    d = high > low ? high - low : low - high
+    printf "%.2f %.2f %d\n", low, high, (d * 100 <= low * tol) ? 0 : 1 }')
+echo "  instructions per added byte: $slope_low (16 Ki -> 32 Ki)," \
+  "$slope_high (32 Ki -> 64 Ki)"
+verdict "same cost per byte within ${linear_tolerance_percent}%" "$linear" fatal
+
+echo
+echo "== wall time ($hyperfine_runs runs each, output to /dev/null, hyperfine)"
+hyperfine -N --style basic --warmup 20 --runs "$hyperfine_runs" --output=/dev/null \
+  --export-csv wall.csv \
+  -n "http2retlw max.htm" "$converter max.htm" -n "cat table.asm" "cat table.asm" \
+  -n "xxd -i max.htm" "xxd -i max.htm" 2>&1 |
+  grep -E 'Benchmark|Time|Range'
+# wall.csv: command,mean,stddev,median,user,system,min,max (seconds)
+read -r our_median cat_median < <(awk -F, 'NR == 2 { a = $4 } NR == 3 { b = $4 }
+  END { print a, b }' wall.csv)
+ratio=$(awk -v a="$our_median" -v b="$cat_median" 'BEGIN { printf "%.2f", a / b }')
+awk -F, 'NR > 1 { printf "  %-24s median %.3f ms\n", $1, $4 * 1000 }' wall.csv
+echo "  http2retlw / cat (medians): $ratio"
+verdict "within ${max_wall_ratio}x of cat" \
+  "$(awk -v r="$ratio" -v m="$max_wall_ratio" 'BEGIN { print (r <= m) ? 0 : 1 }')"
+
+echo
+echo "== memory (/usr/bin/time -v, valgrind memcheck)"
+max_rss() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ { print $2 }'; }
+printf '  max RSS %-30s %6s KiB\n' "http2retlw max.htm" "$(max_rss "$converter" max.htm)" \
+  "http2retlw examples/index.htm" "$(max_rss "$converter" "$root/examples/index.htm")" \
+  "cat table.asm" "$(max_rss cat table.asm)"
+heap=$(valgrind --tool=memcheck "$converter" max.htm 2>&1 >/dev/null |
+  sed -n 's/.*total heap usage: \([0-9,]*\) allocs.* \([0-9,]*\) bytes allocated/\1 blocks, \2 bytes/p')
+echo "  heap, whole run of max.htm: $heap"
+echo "  (the 65,537-byte response buffer, the 65,536-byte table chunk, the" \
+  "output stream's buffer and the C++ runtime's own pool)"
+
+echo
+echo "== Google Benchmark (--benchmark_min_time=$benchmark_min_time)"
+"$build/bench/http2retlw_benchmark" --benchmark_min_time="$benchmark_min_time" 2>&1 |
+  grep -vE '^(\*\*\*WARNING|Load Average|CPU Caches|  L[0-9])'
+
+echo
+if [ "$status" -eq 0 ]; then
+  echo "== figures: deterministic targets met"
+else
+  echo "== figures: a deterministic target was missed"
+fi
+exit "$status"
