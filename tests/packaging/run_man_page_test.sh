@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Checks the man page as users and package tools meet it: it formats without
+# a single warning, has the sections a reader looks for, and lists every
+# message of the README's "Messages and exit status" table word for word,
+# so the two cannot drift apart.
+#
+#   tests/packaging/run_man_page_test.sh
+#
+# Exits 77 when groff is missing.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+page=$repo/man/http2retlw.1
+readme=$repo/README.md
+
+if ! command -v groff >/dev/null; then
+  echo "SKIP: groff is not installed"
+  exit 77
+fi
+
+passed=0
+failed=0
+skipped=0
+pass() {
+  echo "ok    $1"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "FAIL  $1"
+  failed=$((failed + 1))
+}
+skip() {
+  echo "skip  $1"
+  skipped=$((skipped + 1))
+}
+
+if warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1) && [ -z "$warnings" ]; then
+  pass "groff -ww formats it without warnings"
+else
+  fail "groff -ww formats it without warnings"
+  printf '%s\n' "$warnings" | sed 's/^/      /'
+fi
+
+if ! command -v mandoc >/dev/null; then
+  skip "mandoc -Tlint: mandoc is not installed"
+elif lint=$(mandoc -Tlint -W warning "$page" 2>&1); then
+  pass "mandoc -Tlint finds nothing"
+else
+  fail "mandoc -Tlint finds nothing"
+  printf '%s\n' "$lint" | sed 's/^/      /'
+fi
+
+if ! command -v man >/dev/null; then
+  skip "man -l renders it: man is not installed"
+elif man -l "$page" 2>/dev/null | grep -q 'http2retlw - turn a stored HTTP response'; then
+  pass "man -l renders it"
+else
+  fail "man -l renders it"
+fi
+
+# Very long lines and no hyphenation: every message stays on one line, in
+# plain ASCII without bold or underline.
+rendered=$(groff -man -Tascii -P-cbou -rLL=500n -rHY=0 "$page" | sed 's/^ *//')
+
+for section in NAME SYNOPSIS DESCRIPTION "INPUT FORMAT" "OUTPUT FORMAT" \
+  "EXIT STATUS" DIAGNOSTICS EXAMPLES; do
+  if grep -Fxq "$section" <<<"$rendered"; then
+    pass "section $section"
+  else
+    fail "section $section"
+  fi
+done
+
+# The first column of the README's message table, between backticks.
+# shellcheck disable=SC2016 # the backticks are literal, not a command
+messages=()
+while IFS= read -r message; do
+  messages+=("$message")
+done < <(sed -n '/^## Messages and exit status/,/^## /p' "$readme" |
+  sed -n 's/^| `\(.*\)` | .*/\1/p')
+
+if [ "${#messages[@]}" -ge 10 ]; then
+  pass "README lists the messages (${#messages[@]} found)"
+else
+  fail "README lists the messages (${#messages[@]} found, expected at least 10)"
+fi
+for message in "${messages[@]}"; do
+  if grep -Fxq -- "$message" <<<"$rendered"; then
+    pass "DIAGNOSTICS lists: $message"
+  else
+    fail "DIAGNOSTICS lists: $message"
+  fi
+done
+
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]
