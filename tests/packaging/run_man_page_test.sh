@@ -72,8 +72,8 @@ for section in NAME SYNOPSIS DESCRIPTION "INPUT FORMAT" "OUTPUT FORMAT" \
 done
 
 # The first column of the README's message table, between backticks.
-# shellcheck disable=SC2016 # the backticks are literal, not a command
 messages=()
+# shellcheck disable=SC2016 # the backticks are literal, not a command
 while IFS= read -r message; do
   messages+=("$message")
 done < <(sed -n '/^## Messages and exit status/,/^## /p' "$readme" |
