@@ -1,6 +1,5 @@
 #include "http2retlw/content_length_fill.h"
 
-#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -17,9 +16,12 @@ constexpr std::string_view kLineEnd = "\r\n";
 // their body, and a zero byte there means the file is not what it claims to
 // be, so the header searches never look past it.
 std::string_view text_before_zero(const ResponseBuffer& response) {
-  const auto zero = std::find(response.begin(), response.end(), 0);
-  return std::string_view(reinterpret_cast<const char*>(response.data()),
-                          static_cast<std::size_t>(zero - response.begin()));
+  const auto* text = reinterpret_cast<const char*>(response.data());
+  const void* zero = std::memchr(text, 0, response.size());
+  return std::string_view(
+      text,
+      zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - text)
+           : response.size());
 }
 
 std::size_t decimal_digits(std::size_t value) {
