@@ -17,11 +17,13 @@ constexpr std::string_view kLineEnd = "\r\n";
 // be, so the header searches never look past it.
 std::string_view text_before_zero(const ResponseBuffer& response) {
   const auto* text = reinterpret_cast<const char*>(response.data());
-  const void* zero = std::memchr(text, 0, response.size());
-  return std::string_view(
-      text,
-      zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - text)
-           : response.size());
+  // An empty vector's data() may be null, which memchr must never get.
+  const void* zero =
+      response.empty() ? nullptr : std::memchr(text, 0, response.size());
+  return std::string_view(text, zero != nullptr
+                                    ? static_cast<std::size_t>(
+                                          static_cast<const char*>(zero) - text)
+                                    : response.size());
 }
 
 std::size_t decimal_digits(std::size_t value) {

@@ -91,6 +91,9 @@ TEST(FillContentLength, WritesEveryDigitOfTheBodyLength) {
 TEST(FillContentLength, RejectsResponsesItCannotComplete) {
   const Case kCases[] = {
       {"no entry", kStatus + "\r\nabc", FillStatus::kNoEntry, ""},
+      // Found by the fuzzer: an empty buffer's data() may be null, which
+      // the zero-byte search must not hand to the C library.
+      {"empty response", "", FillStatus::kNoEntry, ""},
       {"neither entry nor delimiter: the entry is reported", kStatus,
        FillStatus::kNoEntry, ""},
       {"entry is case-sensitive", "content-length: \r\n\r\nab",
