@@ -81,7 +81,7 @@ struct LoadResult {
 // end, under the same size limit as files.
 LoadResult read_to_end(std::FILE* file) {
   LoadResult result;
-  constexpr std::size_t kPiece = 64 * 1024;
+  constexpr std::size_t kPiece = std::size_t{64} * 1024;
   for (;;) {
     const std::size_t used = result.response.size();
     result.response.resize(used + kPiece);
@@ -118,7 +118,8 @@ LoadResult load_response(const char* input_file) {
       result = {Failure::kRead, {}};
     }
   }
-  std::fclose(file);
+  // Only read from: a failed close loses nothing.
+  static_cast<void>(std::fclose(file));
   return result;
 }
 
@@ -144,7 +145,8 @@ bool write_to_stdout(std::string_view text) {
 int fail(Failure failure, const std::string& program,
          const std::string& detail = {}) {
   const std::string message = failure_message(failure, program, detail);
-  std::fwrite(message.data(), 1, message.size(), stderr);
+  // If standard error refuses too, there is nowhere left to say so.
+  static_cast<void>(std::fwrite(message.data(), 1, message.size(), stderr));
   return kExitFailure;
 }
 

@@ -37,7 +37,7 @@ namespace http2retlw {
 using TableSink = std::function<bool(std::string_view)>;
 
 /// The writer hands the sink pieces of at most this many bytes.
-inline constexpr std::size_t kTableChunkSize = 64 * 1024;
+inline constexpr std::size_t kTableChunkSize = std::size_t{64} * 1024;
 
 /// The exact size of the table for a response of `length` bytes, with LF
 /// line ends.
