@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs converter tables on a simulated PIC16F877A: for each response below,
-# convert it, assemble examples/firmware/table_check.asm around the table with
-# gpasm, run it in gpsim to its `done` label and check what the firmware read
-# and summed. The expected length and sum come from table_facts.py, which
+# Runs converter tables on a simulated PIC: for each response below, convert
+# it, assemble a program from examples/firmware/ around the table with gpasm
+# (table_check.asm for the PIC16F877A, table_check_18.asm for the PIC18F452),
+# run it in gpsim to its `done` label and check what the firmware read and
+# summed. The expected length and sum come from table_facts.py, which
 # fills in the Content-Length and folds the sum on its own.
 #
 #   run_firmware_tests.sh CONVERTER WORK_DIR
@@ -29,17 +30,21 @@ for tool in gpasm gpsim python3; do
 done
 
 # Rows: input file name (its first letter becomes the tag) | how the input is
-# made | data byte the test changes in the table, or - | expected result
-# register | program address the table must run across, or - | what the row
-# is for.
+# made | data byte the test changes in the table, or - | program | expected
+# result register | program address the table must run across, or - | what
+# the row is for.
 cases=(
-  "index.htm|example|-|0x01|-|the shipped example, 41 bytes, sum 0x7363"
-  "even.htm|text:4|-|0x01|-|even length: the last byte is a low byte"
-  "odd.htm|text:5|-|0x01|-|odd length: the last byte is a lone high byte"
-  "ff.htm|ff:301|-|0x01|0x100|0xFF bytes: a carry out of bit 15 on every word"
-  "controls.htm|controls:250|-|0x01|0x100|bytes 0x00, 0x0A, 0x0D, 0x80 and 0xFF"
-  "large.htm|random:2960|-|0x01|0x800|3,001 bytes: the table crosses 256-word and 2K-word boundaries"
-  "tampered.htm|text:200|150|0xFF|-|one table byte changed: the firmware must see the sum differ"
+  "index.htm|example|-|table_check|0x01|-|the shipped example, 41 bytes, sum 0x7363"
+  "even.htm|text:4|-|table_check|0x01|-|even length: the last byte is a low byte"
+  "odd.htm|text:5|-|table_check|0x01|-|odd length: the last byte is a lone high byte"
+  "ff.htm|ff:301|-|table_check|0x01|0x100|0xFF bytes: a carry out of bit 15 on every word"
+  "controls.htm|controls:250|-|table_check|0x01|0x100|bytes 0x00, 0x0A, 0x0D, 0x80 and 0xFF"
+  "large.htm|random:2960|-|table_check|0x01|0x800|3,001 bytes: the table crosses 256-word and 2K-word boundaries"
+  "tampered.htm|text:200|150|table_check|0xFF|-|one table byte changed: the firmware must see the sum differ"
+  "index.htm|example|-|table_check_18|0x01|-|PIC18: the shipped example"
+  "odd.htm|text:5|-|table_check_18|0x01|-|PIC18: odd length"
+  "large.htm|random:2960|-|table_check_18|0x01|0x1000|PIC18: 3,001 bytes, the table pointer runs across 0x1000"
+  "tampered.htm|text:200|7|table_check_18|0xFF|-|PIC18: one table byte changed"
 )
 
 passed=0
@@ -47,11 +52,12 @@ failed=0
 rm -rf "$work"
 mkdir -p "$work"
 
-# run_case NAME MAKE TAMPER WANT_RESULT CROSSES; prints why it fails and
-# returns 1 then.
+# run_case NAME MAKE TAMPER PROGRAM WANT_RESULT CROSSES; prints why it fails
+# and returns 1 then.
 run_case() {
-  local name=$1 make=$2 tamper=$3 want_result=$4 crosses=$5
-  local dir="$work/${name%%.*}"
+  local name=$1 make=$2 tamper=$3 program=$4 want_result=$5 crosses=$6
+  local dir="$work/${name%%.*}-$program" family=pic16
+  [[ "$program" != *_18 ]] || family=pic18
   mkdir -p "$dir"
   if [ "$make" = example ]; then
     cp "$repo/examples/index.htm" "$dir/$name"
@@ -69,19 +75,19 @@ run_case() {
     return 1
   fi
   [ "$tamper" = - ] || python3 "$facts" tamper "$dir/page_table.inc" "$tamper"
-  cp "$repo/examples/firmware/table_check.asm" "$dir/"
+  cp "$repo/examples/firmware/$program.asm" "$dir/"
 
-  local out rc=0
-  out=$(cd "$dir" && gpasm table_check.asm 2>&1) || rc=$?
+  local out line rc=0
+  out=$(cd "$dir" && gpasm "$program.asm" 2>&1) || rc=$?
   if [ "$rc" -ne 0 ] || grep -qE 'Error|Warning|Message' <<<"$out"; then
     echo "  gpasm (exit $rc) reported:"
-    sed 's/^/    /' <<<"$out"
+    while IFS= read -r line; do echo "    $line"; done <<<"$out"
     return 1
   fi
 
-  if ! python3 "$facts" check-hex "$dir/table_check.hex" "$dir/table_check.lst" \
+  if ! python3 "$facts" check-hex "$family" "$dir/$program.hex" "$dir/$program.lst" \
     "$dir/$name" "${offset[@]}" >"$dir/hex.txt" 2>&1; then
-    echo "  table in table_check.hex: $(cat "$dir/hex.txt")"
+    echo "  table in $program.hex: $(cat "$dir/hex.txt")"
     return 1
   fi
   # "table 0xSTART-0xLAST: N retlw words"
@@ -107,7 +113,7 @@ run_case() {
 
   # gpsim only returns after `quit`, and exits 0 whatever happened; the
   # results are read from the bank 0 dump that `x` prints.
-  timeout 20 gpsim -i -s "$dir/table_check.cod" >"$dir/gpsim.txt" 2>&1 <<'EOF' || true
+  timeout 20 gpsim -i -s "$dir/$program.cod" >"$dir/gpsim.txt" 2>&1 <<'EOF' || true
 break e done
 run
 x
@@ -153,13 +159,13 @@ EOF
 }
 
 for row in "${cases[@]}"; do
-  IFS='|' read -r name make tamper want_result crosses purpose <<<"$row"
-  echo "== $name: $purpose"
-  if run_case "$name" "$make" "$tamper" "$want_result" "$crosses"; then
-    echo "PASS: $name"
+  IFS='|' read -r name make tamper program want_result crosses purpose <<<"$row"
+  echo "== $name on $program: $purpose"
+  if run_case "$name" "$make" "$tamper" "$program" "$want_result" "$crosses"; then
+    echo "PASS: $name on $program"
     passed=$((passed + 1))
   else
-    echo "FAIL: $name"
+    echo "FAIL: $name on $program"
     failed=$((failed + 1))
   fi
 done

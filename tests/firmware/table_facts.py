@@ -6,8 +6,9 @@ reader for the assembled Intel HEX file.
     table_facts.py make KIND OUT_FILE          write a test response
     table_facts.py expect INPUT [OFFSET]       print "LENGTH SUM TABLE_SUM"
     table_facts.py tamper TABLE OFFSET         change one data entry in place
-    table_facts.py check-hex HEX LST INPUT [OFFSET]
+    table_facts.py check-hex FAMILY HEX LST INPUT [OFFSET]
                                                check the table's words
+                                               (FAMILY pic16 or pic18)
 
 OFFSET names a response byte whose table entry the test changed (tamper adds
 0x01 to it): TABLE_SUM stays the sum of the true response, SUM becomes the sum
@@ -18,7 +19,9 @@ import re
 import sys
 
 HEADER = b"HTTP/1.0 200 OK\r\nContent-Length:     \r\n\r\n"
-RETLW = 0x3400  # PIC16 `retlw k` is 11 0100 kkkk kkkk
+# `retlw k`: PIC16 11 0100 kkkk kkkk at word addresses (labels count words),
+# PIC18 0000 1100 kkkk kkkk at byte addresses (labels count bytes).
+RETLW = {"pic16": (0x3400, 1), "pic18": (0x0C00, 2)}
 
 
 def make_body(kind):
@@ -63,15 +66,13 @@ def tampered(data, offset):
     return bytes(out)
 
 
-def table_words(tag, data, table_sum):
+def table_entries(tag, data, table_sum):
     n = len(data)
-    entries = [tag, n >> 8, n & 0xFF, table_sum >> 8, table_sum & 0xFF]
-    return [RETLW | k for k in entries + list(data)]
+    return [tag, n >> 8, n & 0xFF, table_sum >> 8, table_sum & 0xFF] + list(data)
 
 
 def read_hex(path):
-    """Program memory as {word address: word}; PIC16 words are stored
-    little-endian at byte address 2 * word address."""
+    """Program memory as {byte address: byte}."""
     mem, base = {}, 0
     with open(path) as f:
         for line in f:
@@ -87,7 +88,7 @@ def read_hex(path):
                 base = (payload[0] << 8 | payload[1]) << 16
             elif kind == 1:
                 break
-    return {a // 2: mem[a] | mem.get(a + 1, 0) << 8 for a in mem if a % 2 == 0}
+    return mem
 
 
 def symbol(lst, name):
@@ -105,8 +106,8 @@ def main(argv):
         with open(argv[3], "wb") as f:
             f.write(HEADER + make_body(argv[2]))
         return 0
-    path = argv[4] if cmd == "check-hex" else argv[2]
-    offset_arg = argv[5:6] if cmd == "check-hex" else argv[3:4]
+    path = argv[5] if cmd == "check-hex" else argv[2]
+    offset_arg = argv[6:7] if cmd == "check-hex" else argv[3:4]
     offset = int(offset_arg[0]) if offset_arg else None
     if cmd == "tamper":
         # Line 0 is empty, 1 the tag, 2-5 length and sum, so data byte OFFSET
@@ -125,19 +126,25 @@ def main(argv):
         print(len(data), folded_sum(tampered(data, offset)), folded_sum(data))
         return 0
     if cmd == "check-hex":
-        words = read_hex(argv[2])
-        start, end = symbol(argv[3], "table"), symbol(argv[3], "table_end")
+        opcode, step = RETLW[argv[2]]
+        mem = read_hex(argv[3])
+        start, end = symbol(argv[4], "table"), symbol(argv[4], "table_end")
         tag = path.rsplit("/", 1)[-1].encode()[0]
-        want = table_words(tag, tampered(data, offset), folded_sum(data))
-        if end - start != len(want):
-            print(f"table holds {end - start} words, want {len(want)}")
+        want = table_entries(tag, tampered(data, offset), folded_sum(data))
+        if end - start != step * len(want):
+            print(f"table spans {end - start} addresses, want {step * len(want)}")
             return 1
-        for i, w in enumerate(want):
-            got = words.get(start + i)
-            if got != w:
+        for i, k in enumerate(want):
+            # Words are stored low byte first, at byte address 2 * word
+            # address on the PIC16.
+            addr = start + step * i
+            byte = addr * 2 // step
+            lo, hi = mem.get(byte), mem.get(byte + 1)
+            got = None if lo is None or hi is None else hi << 8 | lo
+            if got != opcode | k:
                 got_text = "nothing" if got is None else f"0x{got:04X}"
-                print(f"word 0x{start + i:04X} (entry {i}) is {got_text}, "
-                      f"want 0x{w:04X}")
+                print(f"address 0x{addr:04X} (entry {i}) holds {got_text}, "
+                      f"want 0x{opcode | k:04X}")
                 return 1
         print(f"table 0x{start:04X}-0x{end - 1:04X}: {len(want)} retlw words")
         return 0
