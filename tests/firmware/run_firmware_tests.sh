@@ -49,7 +49,6 @@ cases=(
 
 passed=0
 failed=0
-rm -rf "$work"
 mkdir -p "$work"
 
 # run_case NAME MAKE TAMPER PROGRAM WANT_RESULT CROSSES; prints why it fails
@@ -58,6 +57,7 @@ run_case() {
   local name=$1 make=$2 tamper=$3 program=$4 want_result=$5 crosses=$6
   local dir="$work/${name%%.*}-$program" family=pic16
   [[ "$program" != *_18 ]] || family=pic18
+  rm -rf "$dir"
   mkdir -p "$dir"
   if [ "$make" = example ]; then
     cp "$repo/examples/index.htm" "$dir/$name"
