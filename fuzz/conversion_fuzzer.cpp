@@ -23,9 +23,16 @@ namespace {
 // converter's headers so a wrong constant there is caught too.
 constexpr std::size_t kLongestResponse = 65535;
 
-void require(bool holds) {
-  if (!holds) __builtin_trap();
+// Names the broken property before trapping, so a crash report says which
+// check failed, not only where libFuzzer caught the signal.
+[[noreturn]] void property_failed(const char* property, int line) {
+  std::fprintf(stderr, "conversion_fuzzer.cpp:%d: property failed: %s\n", line,
+               property);
+  __builtin_trap();
 }
+
+#define REQUIRE(property) \
+  ((property) ? void() : property_failed(#property, __LINE__))
 
 struct Outcome {
   FillStatus status;
@@ -84,21 +91,21 @@ Outcome check_fill(std::string_view input) {
   const FillResult got = fill_content_length(response);
   const std::string_view after(reinterpret_cast<const char*>(response.data()),
                                response.size());
-  require(got.status == want.status);
+  REQUIRE(got.status == want.status);
   switch (got.status) {
     case FillStatus::kFilled:
-      require(got.completed_length == want.completed.size());
-      require(after == want.completed);
+      REQUIRE(got.completed_length == want.completed.size());
+      REQUIRE(after == want.completed);
       break;
     case FillStatus::kTooLongForTable:
-      require(got.completed_length == want.completed.size());
-      require(after == input);
+      REQUIRE(got.completed_length == want.completed.size());
+      REQUIRE(after == input);
       break;
     case FillStatus::kNoEntry:
     case FillStatus::kNoDelimiter:
     case FillStatus::kNoEntryLineEnd:
-      require(got.completed_length == 0);
-      require(after == input);
+      REQUIRE(got.completed_length == 0);
+      REQUIRE(after == input);
       break;
     default:
       __builtin_trap();  // a status outside the known set
@@ -123,13 +130,13 @@ std::uint16_t ones_complement_sum(std::string_view bytes) {
 // Reads "\tretlw\t0xHH\n" at `pos` (upper-case digits only) and advances.
 unsigned read_numeric_line(std::string_view table, std::size_t& pos) {
   constexpr std::string_view kPrefix = "\tretlw\t0x";
-  require(table.substr(pos, kPrefix.size()) == kPrefix);
+  REQUIRE(table.substr(pos, kPrefix.size()) == kPrefix);
   pos += kPrefix.size();
-  require(pos + 3 <= table.size() && table[pos + 2] == '\n');
+  REQUIRE(pos + 3 <= table.size() && table[pos + 2] == '\n');
   unsigned value = 0;
   for (int i = 0; i < 2; ++i) {
     const char c = table[pos++];
-    require((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'));
+    REQUIRE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'));
     value =
         value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : c - 'A' + 10);
   }
@@ -139,32 +146,32 @@ unsigned read_numeric_line(std::string_view table, std::size_t& pos) {
 
 void check_table(std::uint8_t tag, const std::string& completed) {
   const std::uint16_t sum = table_checksum(bytes_of(completed));
-  require(sum == ones_complement_sum(completed));
+  REQUIRE(sum == ones_complement_sum(completed));
 
   std::string table;
   const bool written = write_retlw_table(
       tag, bytes_of(completed), sum, [&table](std::string_view piece) {
-        require(!piece.empty() && piece.size() <= kTableChunkSize);
+        REQUIRE(!piece.empty() && piece.size() <= kTableChunkSize);
         table += piece;
         return true;
       });
-  require(written);
-  require(table.size() == 62 + 12 * completed.size());
+  REQUIRE(written);
+  REQUIRE(table.size() == 62 + 12 * completed.size());
 
   std::size_t pos = 0;
   const std::string tag_line =
       std::string("\n\tretlw\t'") + static_cast<char>(tag) + "'\n";
-  require(table.compare(0, tag_line.size(), tag_line) == 0);
+  REQUIRE(table.compare(0, tag_line.size(), tag_line) == 0);
   pos = tag_line.size();
   const std::size_t length = completed.size() % 65536;
-  require(read_numeric_line(table, pos) == length >> 8);
-  require(read_numeric_line(table, pos) == (length & 0xFF));
-  require(read_numeric_line(table, pos) == static_cast<unsigned>(sum >> 8));
-  require(read_numeric_line(table, pos) == static_cast<unsigned>(sum & 0xFF));
+  REQUIRE(read_numeric_line(table, pos) == length >> 8);
+  REQUIRE(read_numeric_line(table, pos) == (length & 0xFF));
+  REQUIRE(read_numeric_line(table, pos) == static_cast<unsigned>(sum >> 8));
+  REQUIRE(read_numeric_line(table, pos) == static_cast<unsigned>(sum & 0xFF));
   for (const char c : completed) {
-    require(read_numeric_line(table, pos) == static_cast<unsigned char>(c));
+    REQUIRE(read_numeric_line(table, pos) == static_cast<unsigned char>(c));
   }
-  require(table.substr(pos) == "\n\n");
+  REQUIRE(table.substr(pos) == "\n\n");
 
   // A sink that refuses stops the writer at once, and the writer says so.
   int pieces = 0;
@@ -173,7 +180,7 @@ void check_table(std::uint8_t tag, const std::string& completed) {
                                            ++pieces;
                                            return false;
                                          });
-  require(!refused && pieces == 1);
+  REQUIRE(!refused && pieces == 1);
 }
 
 // Short inputs never reach the table's limit, so each fillable response is
