@@ -1,0 +1,226 @@
+#!/usr/bin/env bash
+# Whole runs of the Windows build under Wine: golden tables with CR LF line
+# ends, binary input, the file tag, and every failure message opened by the
+# program's full Windows path.
+#
+#   tests/windows/run_wine_tests.sh [PATH/TO/http2retlw.exe]
+#
+# Without an argument it cross-builds with the `mingw` preset first. The Wine
+# prefix and all scratch files live beside the executable. Exit status: 0 all
+# passed, 1 a row failed, 77 MinGW-w64 or Wine is not installed.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+
+if [ $# -gt 1 ]; then
+  echo "usage: $0 [PATH/TO/http2retlw.exe]" >&2
+  exit 2
+elif [ $# -eq 1 ]; then
+  [ -f "$1" ] || {
+    echo "no such file: $1" >&2
+    exit 2
+  }
+  exe=$(realpath "$1")
+fi
+command -v x86_64-w64-mingw32-gcc-posix >/dev/null ||
+  skip "MinGW-w64 is not installed (Debian: g++-mingw-w64-x86-64-posix)"
+if [ $# -eq 0 ]; then
+  command -v cmake >/dev/null || skip "cmake is not installed"
+  echo "== cross-building with the mingw preset"
+  (cd "$root" && cmake --preset mingw >/dev/null && cmake --build --preset mingw -j2)
+  exe=$root/build-mingw/http2retlw.exe
+fi
+
+# Debian's wine64 package alone has no `wine` command on the PATH.
+wine=$(command -v wine || true)
+wineserver=$(command -v wineserver || true)
+if [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ]; then
+  wine=/usr/lib/wine/wine64
+  wineserver=/usr/lib/wine/wineserver64
+fi
+[ -n "$wine" ] || skip "Wine is not installed (Debian: wine64)"
+
+build=$(dirname "$exe")
+work=$build/wine-tests
+export WINEPREFIX=$build/wineprefix
+export WINEDEBUG=-all
+# No Mono or Gecko: a console program needs neither, and their installers
+# would wait for a click.
+export WINEDLLOVERRIDES='mscoree,mshtml='
+if [ -z "${HOME:-}" ] || [ ! -w "${HOME:-/nonexistent}" ]; then
+  export HOME=$build/wine-home
+  mkdir -p "$HOME"
+fi
+
+stop_wineserver() {
+  if [ -n "$wineserver" ]; then
+    timeout 30 "$wineserver" -w 2>/dev/null || "$wineserver" -k 2>/dev/null || true
+  fi
+}
+trap stop_wineserver EXIT
+
+echo "== Wine prefix $WINEPREFIX"
+if ! timeout 300 "$wine" wineboot --init >/dev/null 2>&1; then
+  echo "FAIL: wineboot could not prepare the prefix"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+
+rm -rf "$work"
+mkdir -p "$work/sub"
+
+# Wine maps the Unix root to drive Z:.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+program_path=$("$wine" winepath -w "$exe" | tr -d '\r\n')
+if [ "$program_path" != "$(windows_path "$exe")" ]; then
+  echo "FAIL: winepath gives '$program_path', not the Z: mapping of $exe"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+
+# A copy whose path is longer than MAX_PATH (260), to show that the program
+# reports its whole path rather than the first 260 characters. winepath
+# itself truncates there, so this path comes from the Z: mapping checked above.
+deep=$work
+for level in 1 2 3 4 5 6; do
+  deep=$deep/$(printf 'directory_level_%d_%040d' "$level" 0)
+done
+mkdir -p "$deep"
+cp "$exe" "$deep/http2retlw.exe"
+deep_exe=$deep/http2retlw.exe
+deep_program_path=$(windows_path "$deep_exe")
+[ "${#deep_program_path}" -gt 300 ] || {
+  echo "FAIL: deep path too short: ${#deep_program_path}"
+  exit 1
+}
+
+launch_exe=$work/launch.exe
+x86_64-w64-mingw32-gcc-posix -std=c11 -O2 -o "$launch_exe" "$here/launch.c"
+
+# Inputs for the failure rows.
+cp "$root/examples/index.htm" "$work/page.htm"
+: >"$work/empty.htm"
+printf 'HTTP/1.0 200 OK\r\n\r\nabc' >"$work/no_entry.htm"
+printf 'HTTP/1.0 200 OK\nContent-Length:     \n\nabc' >"$work/lf_only.htm"
+printf 'HTTP/1.0 200 OK\r\nContent-Length:     \n\r\n\r\nabc' >"$work/entry_bare_lf.htm"
+# Completed: 17 (status line) + 23 ("Content-Length: 65500" CR LF) + 2 + 65500
+# = 65542 bytes, seven over the table's 16-bit length.
+{
+  printf 'HTTP/1.0 200 OK\r\nContent-Length: \r\n\r\n'
+  head -c 65500 /dev/zero | tr '\0' x
+} >"$work/too_long.htm"
+
+passed=0
+failed=0
+report() {  # NAME, then the reasons it failed (none: passed)
+  local name=$1
+  shift
+  if [ $# -eq 0 ]; then
+    echo "PASS  $name"
+    passed=$((passed + 1))
+  else
+    echo "FAIL  $name: $*"
+    failed=$((failed + 1))
+  fi
+}
+
+# Runs PROGRAM in DIR with the remaining words as arguments; leaves the exit
+# status in $status and the streams in $work/out and $work/err.
+run() {
+  local dir=$1 program=$2
+  shift 2
+  status=0
+  (cd "$dir" && timeout 120 "$wine" "$program" "$@" </dev/null \
+    >"$work/out" 2>"$work/err") || status=$?
+}
+
+# Golden rows: NAME|DIR|ARGUMENT|GOLDEN (LF line ends)|TAG ('' keeps the
+# golden's)|SIZE ('' unchecked). The expected table is the golden with each
+# LF turned into CR LF.
+golden_rows=(
+  "example index.htm, 70 + 13 x 41 bytes|$root/examples|index.htm|$root/tests/data/example_index.asm||603"
+  "body of 0x0A, 0x0D, 0x1A and 0x00 bytes|$here|line_ends.htm|$here/line_ends.asm||"
+  "tag of ./page.htm is '.'|$work|./page.htm|$root/tests/data/example_index.asm|.|603"
+  "tag of .\\page.htm is '.'|$work|.\\page.htm|$root/tests/data/example_index.asm|.|603"
+)
+for input in "$root"/tests/data/*.htm; do
+  golden_rows+=("tests/data/$(basename "$input")|$root/tests/data|$(basename "$input")|${input%.htm}.asm||")
+done
+
+for row in "${golden_rows[@]}"; do
+  IFS='|' read -r name dir argument golden tag size <<<"$row"
+  awk -v tag="$tag" 'NR == 2 && tag != "" { print "\tretlw\t\047" tag "\047"; next } { print }' \
+    "$golden" | sed 's/$/\r/' >"$work/want"
+  run "$dir" "$exe" "$argument"
+  reasons=()
+  [ "$status" -eq 0 ] || reasons+=("exit status $status, want 0")
+  [ ! -s "$work/err" ] || reasons+=("stderr not empty: $(head -c 200 "$work/err")")
+  got_size=$(wc -c <"$work/out")
+  [ -z "$size" ] || [ "$got_size" -eq "$size" ] || reasons+=("$got_size bytes, want $size")
+  bare_lf=$(awk '!/\r$/ { n++ } END { print n + 0 }' "$work/out")
+  [ "$bare_lf" -eq 0 ] || reasons+=("$bare_lf lines not ending in CR LF")
+  [ "$(tail -c 2 "$work/out" | od -An -tx1 | tr -d ' \n')" = "0d0a" ] ||
+    reasons+=("does not end in CR LF")
+  cmp -s "$work/out" "$work/want" ||
+    reasons+=("differs from $golden: $(cmp "$work/out" "$work/want" 2>&1 | head -1 || true)")
+  report "$name" "${reasons[@]}"
+done
+
+# Failure rows: NAME|START|ARGUMENTS (';'-separated)|MESSAGE, where @P@
+# stands for the program's Windows path. START is `wine` (Wine's loader,
+# which passes the full path as argv[0]), `deep` (the same for the copy under
+# the long path) or `h2r` (launched with the command word h2r as argv[0]).
+# Each runs in the scratch folder.
+failure_rows=(
+  "usage, no argument|wine||Usage: @P@ <input_file>"
+  "usage, two arguments|wine|page.htm;page.htm|Usage: @P@ <input_file>"
+  "usage, program path over MAX_PATH|deep||Usage: @P@ <input_file>"
+  "usage, started as h2r: the path, not argv[0]|h2r||Usage: @P@ <input_file>"
+  "missing file|wine|missing.htm|@P@: couldn't open file missing.htm"
+  "missing file, Windows separators kept|wine|sub\\missing.htm|@P@: couldn't open file sub\\missing.htm"
+  "missing file, started as h2r|h2r|missing.htm|@P@: couldn't open file missing.htm"
+  "empty file|wine|empty.htm|@P@: binary read failed on input file"
+  "no Content-Length entry|wine|no_entry.htm|@P@: couldn't find pseudo Content-Length entry"
+  "no delimiter, LF line ends|wine|lf_only.htm|@P@: couldn't find header <-> body delimiter (\"\\r\\n\") in file"
+  "entry line ends in bare LF|wine|entry_bare_lf.htm|@P@: couldn't find end of pseudo Content-Length entry (\"\\r\\n\")"
+  "completed response over 65535 bytes|wine|too_long.htm|@P@: completed response too long for table (65542 bytes, at most 65535)"
+)
+
+for row in "${failure_rows[@]}"; do
+  IFS='|' read -r name start arguments message <<<"$row"
+  args=()
+  [ -z "$arguments" ] || IFS=';' read -r -a args <<<"$arguments"
+  case $start in
+    wine)
+      path=$program_path
+      run "$work" "$exe" "${args[@]}"
+      ;;
+    deep)
+      path=$deep_program_path
+      run "$work" "$deep_exe" "${args[@]}"
+      ;;
+    h2r)
+      path=$program_path
+      command_line=h2r
+      for a in "${args[@]}"; do command_line+=" $a"; done
+      run "$work" "$launch_exe" "$program_path" "$command_line"
+      ;;
+  esac
+  printf '%s\r\n' "${message//@P@/$path}" >"$work/want"
+  reasons=()
+  [ "$status" -eq 1 ] || reasons+=("exit status $status, want 1")
+  [ ! -s "$work/out" ] || reasons+=("stdout not empty ($(wc -c <"$work/out") bytes)")
+  cmp -s "$work/err" "$work/want" ||
+    reasons+=("stderr $(od -An -c "$work/err" | tr -s ' \n' ' ' | head -c 400), want $(od -An -c "$work/want" | tr -s ' \n' ' ' | head -c 400)")
+  report "$name" "${reasons[@]}"
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
