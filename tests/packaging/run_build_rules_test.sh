@@ -59,17 +59,8 @@ rules=(
   "cmake-ninja|ninja|cmake -S . -B build -G Ninja -DHTTP2RETLW=\$converter >/dev/null && cmake --build build|build/tables"
 )
 
-passed=0
-failed=0
-skipped=0
-pass() {
-  echo "ok    $1"
-  passed=$((passed + 1))
-}
-fail() {
-  echo "FAIL  $1"
-  failed=$((failed + 1))
-}
+# shellcheck source=tests/packaging/report.sh
+. "$(dirname "$0")/report.sh"
 
 # Table files that changed since the build was stamped with kBuiltTime.
 changed_tables() {
@@ -90,8 +81,7 @@ tables_match() {
 for row in "${rules[@]}"; do
   IFS='|' read -r name generator build tables <<<"$row"
   if ! command -v "$generator" >/dev/null; then
-    echo "skip  $name: $generator is not installed"
-    skipped=$((skipped + 1))
+    skip "$name: $generator is not installed"
     continue
   fi
   dir=$work/$name
@@ -134,5 +124,4 @@ for row in "${rules[@]}"; do
   rm "$dir/pages/broken.htm"
 done
 
-echo "$passed passed, $failed failed, $skipped skipped"
-[ "$failed" -eq 0 ]
+report_and_exit

@@ -18,21 +18,8 @@ if ! command -v groff >/dev/null; then
   exit 77
 fi
 
-passed=0
-failed=0
-skipped=0
-pass() {
-  echo "ok    $1"
-  passed=$((passed + 1))
-}
-fail() {
-  echo "FAIL  $1"
-  failed=$((failed + 1))
-}
-skip() {
-  echo "skip  $1"
-  skipped=$((skipped + 1))
-}
+# shellcheck source=tests/packaging/report.sh
+. "$(dirname "$0")/report.sh"
 
 if warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1) && [ -z "$warnings" ]; then
   pass "groff -ww formats it without warnings"
@@ -92,5 +79,4 @@ for message in "${messages[@]}"; do
   fi
 done
 
-echo "$passed passed, $failed failed, $skipped skipped"
-[ "$failed" -eq 0 ]
+report_and_exit
