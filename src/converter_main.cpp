@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <exception>
 #include <new>
-#include <optional>
 #include <string>
 
 #include "host_platform.h"
@@ -15,15 +14,13 @@
 #include "http2retlw/response.h"
 #include "http2retlw/retlw_table.h"
 #include "http2retlw/table_checksum.h"
+#include "response_loading.h"
 
 namespace http2retlw {
 namespace {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
-
-// A length that must fit a signed 32-bit count.
-constexpr std::int64_t kMaxInputSize = INT32_MAX;
 
 enum class Failure {
   kUsage,
@@ -72,55 +69,17 @@ std::string failure_message(Failure failure, const std::string& program,
   return program + ": internal error\n";
 }
 
-struct LoadResult {
-  std::optional<Failure> failure;
-  ResponseBuffer response;
-};
-
-// Streams that cannot be sized (pipes, FIFOs, devices) are read to their
-// end, under the same size limit as files.
-LoadResult read_to_end(std::FILE* file) {
-  LoadResult result;
-  constexpr std::size_t kPiece = std::size_t{64} * 1024;
-  for (;;) {
-    const std::size_t used = result.response.size();
-    result.response.resize(used + kPiece);
-    const std::size_t got =
-        std::fread(result.response.data() + used, 1, kPiece, file);
-    result.response.resize(used + got);
-    if (result.response.size() > static_cast<std::size_t>(kMaxInputSize)) {
-      return {Failure::kTooLarge, {}};
-    }
-    if (got < kPiece) break;
+Failure load_failure(LoadStatus status) {
+  switch (status) {
+    case LoadStatus::kCannotOpen:
+      return Failure::kOpen;
+    case LoadStatus::kTooLarge:
+      return Failure::kTooLarge;
+    case LoadStatus::kReadFailed:
+    case LoadStatus::kLoaded:
+      break;
   }
-  if (std::ferror(file) != 0 || result.response.empty()) {
-    return {Failure::kRead, {}};
-  }
-  return result;
-}
-
-LoadResult load_response(const char* input_file) {
-  std::FILE* file = std::fopen(input_file, "rb");
-  if (file == nullptr) return {Failure::kOpen, {}};
-  LoadResult result;
-  const std::optional<std::int64_t> size = regular_file_size(file);
-  if (!size) {
-    result = read_to_end(file);
-  } else if (*size > kMaxInputSize) {
-    result.failure = Failure::kTooLarge;
-  } else if (*size == 0) {
-    result.failure = Failure::kRead;  // an empty file holds no response
-  } else {
-    std::rewind(file);
-    result.response.resize(static_cast<std::size_t>(*size));
-    if (std::fread(result.response.data(), result.response.size(), 1, file) !=
-        1) {
-      result = {Failure::kRead, {}};
-    }
-  }
-  // Only read from: a failed close loses nothing.
-  static_cast<void>(std::fclose(file));
-  return result;
+  return Failure::kRead;
 }
 
 Failure fill_failure(FillStatus status) {
@@ -160,7 +119,9 @@ int run_converter(int argc, char** argv) {
     const char* input_file = argv[1];
 
     LoadResult loaded = load_response(input_file);
-    if (loaded.failure) return fail(*loaded.failure, program, input_file);
+    if (loaded.status != LoadStatus::kLoaded) {
+      return fail(load_failure(loaded.status), program, input_file);
+    }
     ResponseBuffer& response = loaded.response;
 
     const FillResult filled = fill_content_length(response);

@@ -1,3 +1,11 @@
+// 64-bit file offsets on 32-bit glibc hosts (i686, armhf): without them a
+// file of 2 GiB or more cannot be sized, and would be misread instead of
+// refused as too large. It must come before every system header, so it
+// stands here rather than only in a compiler flag.
+#if !defined(_FILE_OFFSET_BITS)
+#define _FILE_OFFSET_BITS 64
+#endif
+
 #include "host_platform.h"
 
 #include <sys/stat.h>
@@ -33,6 +41,8 @@ std::string executable_path(const char* fallback) {
   }
   return fallback;
 }
+
+std::FILE* open_input_file(const char* path) { return std::fopen(path, "rb"); }
 
 std::optional<std::int64_t> regular_file_size(std::FILE* file) {
   struct _stat64 info;
@@ -74,6 +84,10 @@ std::string executable_path(const char* fallback) {
 #endif
   return fallback;
 }
+
+static_assert(sizeof(off_t) >= 8, "files of 2 GiB or more need 64-bit off_t");
+
+std::FILE* open_input_file(const char* path) { return std::fopen(path, "rb"); }
 
 std::optional<std::int64_t> regular_file_size(std::FILE* file) {
   struct stat info;

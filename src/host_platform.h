@@ -14,6 +14,10 @@ namespace http2retlw {
 /// it, or `fallback` (normally argv[0]) where the system has no answer.
 std::string executable_path(const char* fallback);
 
+/// Opens `path` (UTF-8 on every host, used as given) for binary reading;
+/// null when it cannot be opened.
+std::FILE* open_input_file(const char* path);
+
 /// The size of `file` found by seeking to its end, if it is a regular file;
 /// nothing for pipes, FIFOs, devices and directories, which have no size to
 /// seek to and must be read to their end instead. Leaves the position at the

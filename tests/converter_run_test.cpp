@@ -152,6 +152,11 @@ TEST_F(ConverterRun, ReportsEachFailureAndWritesNothing) {
       {"empty file", {"empty.htm"}, p + ": binary read failed on input file\n"},
       {"directory", {"."}, p + ": binary read failed on input file\n"},
       {"3 GiB sparse file", {"sparse.htm"}, p + ": input file too large\n"},
+      // Linux reports size 0 for /proc files; read to the end, it is text
+      // with no entry rather than an empty file.
+      {"size 0 but has content",
+       {"/proc/version"},
+       p + ": couldn't find pseudo Content-Length entry\n"},
       {"no entry",
        {"noentry.htm"},
        p + ": couldn't find pseudo Content-Length entry\n"},
