@@ -1,16 +1,155 @@
-# Install rules and packages: `cmake --install` and `cpack` both ship the
-# executable and its man page; everything else in the tree is for building.
+# Install rules and packages. Three sets of files, as install components:
+#   Runtime  the executable and its man page (gzipped outside Windows);
+#   Docs     share/doc/http2retlw/copyright and changelog.gz, the licence
+#            and release history as Debian lays them out;
+#   Archive  LICENSE and README.md at the top of a TGZ or ZIP.
+# `cmake --install` and the .deb install Runtime and Docs; the TGZ and ZIP
+# carry Runtime and Archive. On Windows everything lands in one folder.
 include(GNUInstallDirs)
-
-install(TARGETS http2retlw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(NOT WIN32)
-  install(FILES man/http2retlw.1
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-endif()
 
 set(HTTP2RETLW_PACKAGE_MAINTAINER
     "http2retlw maintainers <maintainers@users.noreply.c-seed-1a7934ef.example>"
     CACHE STRING "Maintainer named in the packages")
+
+if(WIN32)
+  # A Windows user unpacks one folder: the program beside its README and
+  # licence. The C++ runtime is linked in, so no DLL goes with it.
+  install(TARGETS http2retlw RUNTIME DESTINATION . COMPONENT Runtime)
+  install(FILES README.md LICENSE DESTINATION . COMPONENT Archive)
+else()
+  install(TARGETS http2retlw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT Runtime)
+  install(FILES README.md LICENSE DESTINATION . COMPONENT Archive
+          EXCLUDE_FROM_ALL)
+endif()
+
+# Writes OUT, the Debian changelog of the package, from the human-written
+# CHANGELOG.md (a native package's changelog.gz must be in Debian's format).
+# Each "## VERSION (YYYY-MM-DD)" heading starts an entry, each "- " item
+# becomes a "  * " item, its indented lines follow it; the newest entry must
+# be the project's version. The date comes from the file, not the clock.
+function(http2retlw_debian_changelog markdown out)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${markdown})
+  file(READ ${markdown} text)
+  string(REPLACE "\r" "" text "${text}")
+  # Semicolons and brackets would split or glue list items: hide them
+  # while the text is a list of lines.
+  string(ASCII 1 semicolon)
+  string(ASCII 2 open)
+  string(ASCII 3 close)
+  string(REPLACE ";" "${semicolon}" text "${text}")
+  string(REPLACE "[" "${open}" text "${text}")
+  string(REPLACE "]" "${close}" text "${text}")
+  string(REPLACE "\n" ";" lines "${text}")
+
+  set(days Sun Mon Tue Wed Thu Fri Sat)
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  set(month_offsets 0 3 2 5 0 3 5 1 4 6 2 4)
+  set(result "")
+  set(trailer "")
+  set(newest "")
+  set(number 0)
+  foreach(line IN LISTS lines)
+    math(EXPR number "${number} + 1")
+    if(line MATCHES "^## ([0-9][0-9.]*) \\(([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])\\)$")
+      set(version ${CMAKE_MATCH_1})
+      set(year ${CMAKE_MATCH_2})
+      math(EXPR month "${CMAKE_MATCH_3}")
+      set(day_text ${CMAKE_MATCH_4})
+      math(EXPR day "${day_text}")
+      if(newest STREQUAL "")
+        set(newest ${version})
+      endif()
+      # Day of the week for the RFC 2822 date (Sakamoto's method).
+      math(EXPR month_index "${month} - 1")
+      list(GET month_offsets ${month_index} offset)
+      list(GET months ${month_index} month_name)
+      set(y ${year})
+      if(month LESS 3)
+        math(EXPR y "${y} - 1")
+      endif()
+      math(EXPR weekday "(${y} + ${y} / 4 - ${y} / 100 + ${y} / 400 + ${offset} + ${day}) % 7")
+      list(GET days ${weekday} day_name)
+      string(APPEND result "${trailer}http2retlw (${version}) unstable; urgency=medium\n\n")
+      set(trailer "\n -- ${HTTP2RETLW_PACKAGE_MAINTAINER}  ${day_name}, ${day_text} ${month_name} ${year} 00:00:00 +0000\n\n")
+    elseif(newest STREQUAL "" OR line STREQUAL "")
+      # The title and introduction above the first release, empty lines.
+    elseif(line MATCHES "^(- |  )(.*)$")
+      string(LENGTH "${line}" length)
+      if(length GREATER 78)
+        # Two more columns in Debian's format; lintian wants at most 80.
+        message(FATAL_ERROR "${markdown}:${number}: longer than 78 characters")
+      endif()
+      if(CMAKE_MATCH_1 STREQUAL "- ")
+        string(APPEND result "  * ${CMAKE_MATCH_2}\n")
+      else()
+        string(APPEND result "    ${CMAKE_MATCH_2}\n")
+      endif()
+    else()
+      message(FATAL_ERROR "${markdown}:${number}: not a release heading, a \"- \" item or its indented line")
+    endif()
+  endforeach()
+  if(NOT newest STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "${markdown}: the newest release is \"${newest}\", the project is ${PROJECT_VERSION}")
+  endif()
+  string(REGEX REPLACE "\n$" "" trailer "${trailer}")
+  string(APPEND result "${trailer}")
+  string(REPLACE "${semicolon}" ";" result "${result}")
+  string(REPLACE "${open}" "[" result "${result}")
+  string(REPLACE "${close}" "]" result "${result}")
+  # Rewritten only when it changes, so gzip runs only then.
+  set(old "")
+  if(EXISTS ${out})
+    file(READ ${out} old)
+  endif()
+  if(NOT old STREQUAL result)
+    file(WRITE ${out} "${result}")
+  endif()
+endfunction()
+
+if(NOT WIN32)
+  # gzip -9n stores neither a name nor a time stamp, so the same input gives
+  # the same bytes in every build folder and the .deb is reproducible.
+  find_program(HTTP2RETLW_GZIP gzip REQUIRED)
+  mark_as_advanced(HTTP2RETLW_GZIP)
+  set(docs_dir ${PROJECT_BINARY_DIR}/package-docs)
+  file(MAKE_DIRECTORY ${docs_dir})
+
+  # The copyright file in Debian's machine-readable form, built from
+  # LICENSE so the two never differ: its copyright line, then the licence
+  # text indented by one space, with " ." for an empty line.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+  if(NOT licence MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(.*[^\n])\n*$")
+    message(FATAL_ERROR "LICENSE: no copyright line followed by the licence")
+  endif()
+  set(http2retlw_copyright ${CMAKE_MATCH_1})
+  string(REGEX REPLACE "\n\n" "\n.\n" http2retlw_licence "${CMAKE_MATCH_2}")
+  string(REPLACE "\n" "\n " http2retlw_licence " ${http2retlw_licence}")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/debian-copyright.in
+                 ${docs_dir}/copyright @ONLY)
+
+  http2retlw_debian_changelog(${PROJECT_SOURCE_DIR}/CHANGELOG.md
+                              ${docs_dir}/changelog)
+
+  add_custom_command(
+    OUTPUT ${docs_dir}/changelog.gz
+    COMMAND ${HTTP2RETLW_GZIP} -9n -c ${docs_dir}/changelog > ${docs_dir}/changelog.gz
+    DEPENDS ${docs_dir}/changelog
+    VERBATIM)
+  add_custom_command(
+    OUTPUT ${docs_dir}/http2retlw.1.gz
+    COMMAND ${HTTP2RETLW_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/http2retlw.1
+            > ${docs_dir}/http2retlw.1.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/http2retlw.1
+    VERBATIM)
+  add_custom_target(http2retlw_package_docs ALL
+    DEPENDS ${docs_dir}/changelog.gz ${docs_dir}/http2retlw.1.gz)
+
+  install(FILES ${docs_dir}/http2retlw.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
+  install(FILES ${docs_dir}/copyright ${docs_dir}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Docs)
+endif()
 
 set(CPACK_PACKAGE_NAME http2retlw)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -34,6 +173,21 @@ elseif(APPLE)
 else()
   set(CPACK_GENERATOR DEB TGZ ZIP)
 endif()
+
+# Which components each generator packs; cpack reads this file once per
+# generator with CPACK_GENERATOR set to the one at work.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
+file(CONFIGURE OUTPUT ${CPACK_PROJECT_CONFIG_FILE} @ONLY CONTENT [[
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(CPACK_INSTALL_CMAKE_PROJECTS
+      "@PROJECT_BINARY_DIR@;http2retlw;Runtime;/"
+      "@PROJECT_BINARY_DIR@;http2retlw;Docs;/")
+else()
+  set(CPACK_INSTALL_CMAKE_PROJECTS
+      "@PROJECT_BINARY_DIR@;http2retlw;Runtime;/"
+      "@PROJECT_BINARY_DIR@;http2retlw;Archive;/")
+endif()
+]])
 
 set(CPACK_DEBIAN_PACKAGE_NAME http2retlw)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

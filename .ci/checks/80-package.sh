@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # What users install must work: lint the man page, build the .deb, .tar.gz
-# and .zip, install each one (and `cmake --install`) into a throwaway root,
-# convert the shipped example with every installed binary, then run the
-# firmware build rules against the installed binary.
+# and .zip, have lintian find no error or warning in the .deb, build the
+# .deb again in another folder and compare the bytes, install each package
+# (and `cmake --install`) into a throwaway root, check the man page and
+# licence each one carries, convert the shipped example with every
+# installed binary, then run the firmware build rules against the installed
+# binary.
 set -euo pipefail
 
 build="build-package"
+rebuild="build-package2"
+# One time stamp for both builds, so the .deb can be compared byte for byte.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 1796601600)
+fi
+export SOURCE_DATE_EPOCH
 version=$(sed -n 's/^project(http2retlw VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || {
   echo "no project version in CMakeLists.txt" >&2
@@ -16,11 +25,14 @@ echo "-- man page"
 bash tests/packaging/run_man_page_test.sh
 
 echo "-- packages for http2retlw $version"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DHTTP2RETLW_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2
-rm -f "$build"/http2retlw[_-]"$version"*.deb "$build"/http2retlw-"$version"-*.tar.gz \
-  "$build"/http2retlw-"$version"-*.zip
+for dir in "$build" "$rebuild"; do
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DHTTP2RETLW_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$dir" -j2
+  rm -f "$dir"/http2retlw[_-]"$version"*.deb "$dir"/http2retlw-"$version"-*.tar.gz \
+    "$dir"/http2retlw-"$version"-*.zip
+done
 (cd "$build" && cpack -G 'DEB;TGZ;ZIP' >/dev/null)
+(cd "$rebuild" && cpack -G DEB >/dev/null)
 
 deb=$build/http2retlw_${version}_$(dpkg --print-architecture).deb
 tgz=$(ls "$build"/http2retlw-"$version"-*.tar.gz)
@@ -65,16 +77,71 @@ check ".deb names a maintainer" grep -q '<.*@.*>' <<<"$(field Maintainer)"
 check ".deb has a description" test -n "$(field Description)"
 check ".deb is registered as installed" grep -q 'install ok installed' \
   <<<"$(dpkg --root="$root" -s http2retlw)"
+check ".deb built again in $rebuild is byte-identical" \
+  cmp "$deb" "$rebuild/$(basename "$deb")"
+
+# Info tags are fine; any error or warning is not. lintian's complaint
+# about running as root goes to standard error and is no tag.
+lintian_clean() {
+  command -v lintian >/dev/null || {
+    echo "      lintian is not installed"
+    return 1
+  }
+  lintian "$deb" >"$tmp/lintian.out" 2>/dev/null || true
+  sed 's/^/      /' "$tmp/lintian.out"
+  ! grep -Eq '^[EW]: ' "$tmp/lintian.out"
+}
+check "lintian reports no error and no warning on the .deb" lintian_clean
+
+# Both builds above may fall in the same second; a gzip header that holds
+# a file name or time would still make later builds differ.
+gzip_headers_timeless() {
+  local f
+  for f in "$@"; do
+    # Flags byte (no FNAME) and the four MTIME bytes, all zero.
+    [ "$(od -An -tx1 -j3 -N5 "$f" | tr -d ' \n')" = 0000000000 ] || return 1
+  done
+}
+check ".deb: changelog.gz and the man page carry no name or time (gzip -n)" \
+  gzip_headers_timeless "$root/usr/share/doc/http2retlw/changelog.gz" \
+  "$root/usr/share/man/man1/http2retlw.1.gz"
 
 converts_example() {
   (cd examples && "$1/bin/http2retlw" index.htm) | cmp -s - tests/data/example_index.asm
 }
-for prefix in "$root/usr" "$tmp/prefix" "$tmp/tgz/$(basename "$tgz" .tar.gz)" \
-  "$tmp/zip/$(basename "$zip" .zip)"; do
+man_page_is() { gzip -dc "$1" | cmp -s - man/http2retlw.1; }
+# The Debian copyright file's licence paragraph, unindented, is LICENSE
+# from its copyright line on.
+copyright_is_licence() {
+  grep -Fqx "Copyright: 2026 the http2retlw authors" "$1" &&
+    sed -n '/^License: Expat$/,$p' "$1" | sed '1d; s/^ //; s/^\.$//' |
+    cmp -s - <(sed -n '/^Permission/,$p' LICENSE)
+}
+# The changelog as dpkg reads it: the newest entry is this version.
+changelog_is_current() {
+  gzip -dc "$1" >"$tmp/changelog" &&
+    test "$(dpkg-parsechangelog -l "$tmp/changelog" -S Version)" = "$version"
+}
+for prefix in "$root/usr" "$tmp/prefix"; do
   where=${prefix#"$tmp"/}
   check "$where: bin/http2retlw converts examples/index.htm exactly" converts_example "$prefix"
-  check "$where: share/man/man1/http2retlw.1 is the man page" \
-    cmp -s "$prefix/share/man/man1/http2retlw.1" man/http2retlw.1
+  check "$where: share/man/man1/http2retlw.1.gz is the man page" \
+    man_page_is "$prefix/share/man/man1/http2retlw.1.gz"
+  check "$where: share/doc/http2retlw/copyright carries the licence" \
+    copyright_is_licence "$prefix/share/doc/http2retlw/copyright"
+  check "$where: share/doc/http2retlw/changelog.gz is the $version changelog" \
+    changelog_is_current "$prefix/share/doc/http2retlw/changelog.gz"
+done
+# Each archive unpacks into one folder named after the package and version.
+for unpacked in "tgz:$(basename "$tgz" .tar.gz)" "zip:$(basename "$zip" .zip)"; do
+  top=${unpacked#*:}
+  where="${unpacked%%:*} $top"
+  check "$where: everything is under $top/" test "$(ls -A "$tmp/${unpacked%%:*}")" = "$top"
+  prefix=$tmp/${unpacked%%:*}/$top
+  check "$where: bin/http2retlw converts examples/index.htm exactly" converts_example "$prefix"
+  check "$where: share/man/man1/http2retlw.1.gz is the man page" \
+    man_page_is "$prefix/share/man/man1/http2retlw.1.gz"
+  check "$where: LICENSE is the licence" cmp -s "$prefix/LICENSE" LICENSE
 done
 
 echo "$passed passed, $failed failed"
