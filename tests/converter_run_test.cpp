@@ -22,6 +22,9 @@ using namespace std::string_literals;
 
 const fs::path kConverter = HTTP2RETLW_CONVERTER;
 const fs::path kSourceDir = HTTP2RETLW_SOURCE_DIR;
+// How a cross-built converter is started (qemu-user and its options); empty
+// when the tests run on the converter's own host.
+const std::vector<std::string> kEmulator = {HTTP2RETLW_EMULATOR};
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -50,10 +53,17 @@ RunResult run(const fs::path& workdir, const std::vector<std::string>& args,
   fs::remove(out_file);
   const std::string out_target = stdout_path ? stdout_path : out_file.string();
 
+  // qemu's -0 hands the converter the command word as argv[0], as execv
+  // does natively.
+  std::vector<std::string> words = kEmulator;
+  if (!kEmulator.empty())
+    words.insert(words.end(), {"-0", command_word, kConverter.string()});
+  else
+    words.push_back(command_word);
+  words.insert(words.end(), args.begin(), args.end());
+  const std::string file = kEmulator.empty() ? kConverter.string() : words[0];
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(command_word.c_str()));
-  for (const std::string& a : args)
-    argv.push_back(const_cast<char*>(a.c_str()));
+  for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
 
   const pid_t child = fork();
@@ -66,7 +76,7 @@ RunResult run(const fs::path& workdir, const std::vector<std::string>& args,
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    execv(kConverter.c_str(), argv.data());
+    execvp(file.c_str(), argv.data());
     _exit(98);
   }
   RunResult result;
