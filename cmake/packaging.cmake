@@ -175,10 +175,13 @@ else()
 endif()
 
 # Which components each generator packs; cpack reads this file once per
-# generator with CPACK_GENERATOR set to the one at work.
+# generator with CPACK_GENERATOR set to the one at work. A source package
+# installs no project and is left alone.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
 file(CONFIGURE OUTPUT ${CPACK_PROJECT_CONFIG_FILE} @ONLY CONTENT [[
-if(CPACK_GENERATOR STREQUAL "DEB")
+if(NOT CPACK_INSTALL_CMAKE_PROJECTS)
+  return()
+elseif(CPACK_GENERATOR STREQUAL "DEB")
   set(CPACK_INSTALL_CMAKE_PROJECTS
       "@PROJECT_BINARY_DIR@;http2retlw;Runtime;/"
       "@PROJECT_BINARY_DIR@;http2retlw;Docs;/")
