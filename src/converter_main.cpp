@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "host_platform.h"
 #include "http2retlw/content_length_fill.h"
@@ -105,7 +106,7 @@ int fail(Failure failure, const std::string& program,
          const std::string& detail = {}) {
   const std::string message = failure_message(failure, program, detail);
   // If standard error refuses too, there is nowhere left to say so.
-  static_cast<void>(std::fwrite(message.data(), 1, message.size(), stderr));
+  static_cast<void>(write_to_stderr(message));
   return kExitFailure;
 }
 
@@ -115,10 +116,12 @@ int run_converter(int argc, char** argv) {
   const std::string program =
       executable_path(argc > 0 && argv[0] != nullptr ? argv[0] : "http2retlw");
   try {
-    if (argc != 2) return fail(Failure::kUsage, program);
-    const char* input_file = argv[1];
+    const std::vector<std::string> arguments =
+        command_line_arguments(argc, argv);
+    if (arguments.size() != 2) return fail(Failure::kUsage, program);
+    const std::string& input_file = arguments[1];
 
-    LoadResult loaded = load_response(input_file);
+    LoadResult loaded = load_response(input_file.c_str());
     if (loaded.status != LoadStatus::kLoaded) {
       return fail(load_failure(loaded.status), program, input_file);
     }

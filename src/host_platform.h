@@ -7,16 +7,34 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace http2retlw {
 
 /// The full path of the running executable as the operating system reports
-/// it, or `fallback` (normally argv[0]) where the system has no answer.
+/// it (UTF-8 on Windows, as command_line_arguments() gives names), or
+/// `fallback` (normally argv[0]) where the system has no answer.
 std::string executable_path(const char* fallback);
 
+/// The program's arguments, argv[0] first. Elsewhere they are argv as given.
+/// On Windows they are read again from the UTF-16 command line and handed
+/// out as UTF-8, the bytes a Linux build gets for the same names, because
+/// argv there is in the ANSI code page, which loses or swaps characters it
+/// lacks. An unpaired surrogate (Windows allows one in a name) becomes the
+/// 3-byte form of its value, so open_input_file() still opens that file.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
 /// Opens `path` (UTF-8 on every host, used as given) for binary reading;
-/// null when it cannot be opened.
+/// null when it cannot be opened. On Windows it opens exactly the name
+/// command_line_arguments() gave, also past MAX_PATH characters.
 std::FILE* open_input_file(const char* path);
+
+/// Writes `text` (UTF-8, lines ending in LF) to standard error; false if it
+/// could not. Elsewhere byte for byte. On Windows a console gets it as
+/// UTF-16, so names show as typed whatever the console's code page; a file
+/// or pipe gets UTF-8 with CR LF line ends, an unpaired surrogate as U+FFFD.
+bool write_to_stderr(std::string_view text);
 
 /// The size of `file` found by seeking to its end, if it is a regular file;
 /// nothing for pipes, FIFOs, devices and directories, which have no size to

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Whole runs of the Windows build under Wine: golden tables with CR LF line
-# ends, binary input, the file tag, and every failure message opened by the
-# program's full Windows path.
+# ends, binary input, the file tag, file names beyond the ANSI code page, and
+# every failure message opened by the program's full Windows path.
 #
 #   tests/windows/run_wine_tests.sh [PATH/TO/http2retlw.exe]
 #
@@ -50,6 +50,9 @@ build=$(dirname "$exe")
 work=$build/wine-tests
 export WINEPREFIX=$build/wineprefix
 export WINEDEBUG=-all
+# Wine turns Unix arguments and file names into UTF-16 by the locale's
+# character set: without UTF-8 here, non-ASCII names arrive garbled.
+export LC_ALL=C.UTF-8
 # No Mono or Gecko: a console program needs neither, and their installers
 # would wait for a click.
 export WINEDLLOVERRIDES='mscoree,mshtml='
@@ -101,8 +104,26 @@ deep_program_path=$(windows_path "$deep_exe")
   exit 1
 }
 
+# A copy in a folder whose name the ANSI code page cannot spell.
+mkdir -p "$work/程序"
+cp "$exe" "$work/程序/http2retlw.exe"
+
 launch_exe=$work/launch.exe
 x86_64-w64-mingw32-gcc-posix -std=c11 -O2 -o "$launch_exe" "$here/launch.c"
+
+# Non-ASCII names, each holding another golden input; ps.htm is what the
+# ANSI code page makes of pσ.htm.
+cp "$root/tests/data/grow.htm" "$work/pσ.htm"
+cp "$root/tests/data/stale.htm" "$work/ps.htm"
+cp "$root/tests/data/stale.htm" "$work/页.htm"
+cp "$root/tests/data/binary.htm" "$work/😀.htm"
+cp "$root/tests/data/grow.htm" "$deep/σελίδα.htm"
+long_argument=${deep#"$work"/}/σελίδα.htm
+long_argument=${long_argument//\//\\}
+[ "${#long_argument}" -gt 260 ] || {
+  echo "FAIL: long argument too short: ${#long_argument}"
+  exit 1
+}
 
 # Inputs for the failure rows.
 cp "$root/examples/index.htm" "$work/page.htm"
@@ -149,6 +170,10 @@ golden_rows=(
   "body of 0x0A, 0x0D, 0x1A and 0x00 bytes|$here|line_ends.htm|$here/line_ends.asm||"
   "tag of ./page.htm is '.'|$work|./page.htm|$root/tests/data/example_index.asm|.|603"
   "tag of .\\page.htm is '.'|$work|.\\page.htm|$root/tests/data/example_index.asm|.|603"
+  "Greek pσ.htm, not its ANSI twin ps.htm|$work|pσ.htm|$root/tests/data/grow.asm|p|"
+  "CJK 页.htm, tagged with its first UTF-8 byte|$work|页.htm|$root/tests/data/stale.asm|"$'\xe9'"|"
+  "emoji 😀.htm, outside the BMP|$work|😀.htm|$root/tests/data/binary.asm|"$'\xf0'"|"
+  "argument over MAX_PATH, Greek file name|$work|$long_argument|$root/tests/data/grow.asm|d|"
 )
 for input in "$root"/tests/data/*.htm; do
   golden_rows+=("tests/data/$(basename "$input")|$root/tests/data|$(basename "$input")|${input%.htm}.asm||")
@@ -175,9 +200,10 @@ done
 
 # Failure rows: NAME|START|ARGUMENTS (';'-separated)|MESSAGE, where @P@
 # stands for the program's Windows path. START is `wine` (Wine's loader,
-# which passes the full path as argv[0]), `deep` (the same for the copy under
-# the long path) or `h2r` (launched with the command word h2r as argv[0]).
-# Each runs in the scratch folder.
+# which passes the full path as argv[0]), `deep` and `程序` (the same for the
+# copies under the long path and the non-ASCII folder) or `h2r` (launched
+# with the command word h2r as argv[0], where \uXXXX is a UTF-16 unit).
+# Each runs in the scratch folder. Messages are UTF-8 with CR LF line ends.
 failure_rows=(
   "usage, no argument|wine||Usage: @P@ <input_file>"
   "usage, two arguments|wine|page.htm;page.htm|Usage: @P@ <input_file>"
@@ -186,6 +212,9 @@ failure_rows=(
   "missing file|wine|missing.htm|@P@: couldn't open file missing.htm"
   "missing file, Windows separators kept|wine|sub\\missing.htm|@P@: couldn't open file sub\\missing.htm"
   "missing file, started as h2r|h2r|missing.htm|@P@: couldn't open file missing.htm"
+  "missing file, CJK name|wine|缺失.htm|@P@: couldn't open file 缺失.htm"
+  "missing file, unpaired surrogate shown as U+FFFD|h2r|missing\\uD800.htm|@P@: couldn't open file missing�.htm"
+  "program in a CJK folder|程序|σ.htm|@P@: couldn't open file σ.htm"
   "empty file|wine|empty.htm|@P@: binary read failed on input file"
   "no Content-Length entry|wine|no_entry.htm|@P@: couldn't find pseudo Content-Length entry"
   "no delimiter, LF line ends|wine|lf_only.htm|@P@: couldn't find header <-> body delimiter (\"\\r\\n\") in file"
@@ -205,6 +234,10 @@ for row in "${failure_rows[@]}"; do
     deep)
       path=$deep_program_path
       run "$work" "$deep_exe" "${args[@]}"
+      ;;
+    程序)
+      path=$(windows_path "$work/程序/http2retlw.exe")
+      run "$work" "$work/程序/http2retlw.exe" "${args[@]}"
       ;;
     h2r)
       path=$program_path
