@@ -3,6 +3,7 @@
 // refused as too large. It must come before every system header, so it
 // stands here rather than only in a compiler flag.
 #if !defined(_FILE_OFFSET_BITS)
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 #define _FILE_OFFSET_BITS 64
 #endif
 
