@@ -1,27 +1,45 @@
 #include "http2retlw/table_checksum.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace http2retlw {
 
 std::uint16_t table_checksum(std::span<const std::uint8_t> bytes) {
-  // Each word is at most 0xFFFF, so a 32-bit accumulator cannot wrap for
-  // anything shorter than 131,074 bytes, well past the table's 16-bit limit.
-  // Longer inputs (a caller outside the converter) simply wrap modulo 2^32.
-  std::uint32_t sum = 0;
-  const std::size_t pairs = bytes.size() / 2;
-  for (std::size_t i = 0; i < pairs; ++i) {
-    sum += static_cast<std::uint32_t>(bytes[2 * i]) << 8 | bytes[2 * i + 1];
+  static_assert(std::endian::native == std::endian::big ||
+                std::endian::native == std::endian::little);
+  // One's-complement addition gives the same result over any even word width
+  // and in either byte order (RFC 1071, section 2): so add 64-bit words as
+  // they lie in memory, with every carry wrapped around at once, which stays
+  // exact for any length, and fold and byte-swap only at the end.
+  std::uint64_t sum = 0;
+  const auto add = [&sum](const std::uint8_t* at, std::size_t count) {
+    std::uint64_t word = 0;  // a short last word is padded with zero bytes
+    std::memcpy(&word, at, count);
+    sum += word;
+    sum += static_cast<std::uint64_t>(sum < word);
+  };
+  const std::uint8_t* at = bytes.data();
+  std::size_t left = bytes.size();
+  for (; left >= 32; at += 32, left -= 32) {
+    add(at, 8);
+    add(at + 8, 8);
+    add(at + 16, 8);
+    add(at + 24, 8);
   }
-  if (bytes.size() % 2 != 0) {
-    sum += static_cast<std::uint32_t>(bytes.back()) << 8;
+  for (; left >= 8; at += 8, left -= 8) add(at, 8);
+  if (left > 0) add(at, left);
+  // Each fold can carry into bit 16 again (0xFFFF + 0xFFFF), so fold until
+  // none is left.
+  while (sum > 0xFFFF) sum = (sum >> 16) + (sum & 0xFFFF);
+  const auto folded = static_cast<std::uint16_t>(sum);
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<std::uint16_t>(folded << 8 | folded >> 8);
+  } else {
+    return folded;
   }
-  // The first fold can itself carry into bit 16 (0x1FFFE -> 0xFFFF + 1 is
-  // fine, but 0xFFFF0001 -> 0x10000); the second fold absorbs that carry.
-  sum = (sum >> 16) + (sum & 0xFFFF);
-  sum = (sum >> 16) + (sum & 0xFFFF);
-  return static_cast<std::uint16_t>(sum);
 }
 
 }  // namespace http2retlw

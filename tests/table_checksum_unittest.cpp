@@ -35,6 +35,15 @@ TEST(TableChecksum, MatchesHandWorkedSums) {
       // 32767 words of 0xFFFF and a last 0xFF00: 0x7FFF7F01 folds to 0xFF00.
       {"largest table response of 0xFF", std::vector<std::uint8_t>(65535, 0xFF),
        0xFF00},
+      // 0xFFFF + 0xFFFF = 0x1FFFE wraps to 0xFFFF; adding 0x0001 carries
+      // out of bit 15 once more, so a single fold would give 0x0000.
+      {"carry out of the first fold",
+       {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x01},
+       0x0001},
+      // Any number of 0xFFFF words sums to 0xFFFF; 65,538 of them overflow a
+      // 32-bit total (to 0xFFFE once folded).
+      {"longer than a 32-bit total holds",
+       std::vector<std::uint8_t>(131076, 0xFF), 0xFFFF},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -10,7 +10,8 @@ namespace http2retlw {
 /// The one's-complement sum of `bytes` (the Internet checksum of RFC 1071
 /// before its final complement). Bytes pair up as big-endian 16-bit words;
 /// an odd last byte is the high byte of a word whose low byte is zero.
-/// The result is never complemented: 0xFFFF stays 0xFFFF.
+/// Exact for any length, on any host. The result is never complemented:
+/// 0xFFFF stays 0xFFFF.
 std::uint16_t table_checksum(std::span<const std::uint8_t> bytes);
 
 }  // namespace http2retlw
