@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
 
 namespace http2retlw {
 namespace {
@@ -11,8 +10,7 @@ namespace {
 constexpr std::size_t kLineSize = 12;  // "\tretlw\t0xHH\n"
 
 // Every data line starts with the same eight bytes; only the last four
-// ("xHH\n") depend on the value. Storing the prefix as one constant word and
-// the suffix from a 1 KiB table keeps the hot loop at two stores per byte.
+// ("xHH\n") depend on the value, and come from a 1 KiB table.
 constexpr char kLinePrefix[] = {'\t', 'r', 'e', 't', 'l', 'w', '\t', '0'};
 constexpr std::size_t kPrefixSize = sizeof kLinePrefix;
 constexpr std::size_t kSuffixSize = kLineSize - kPrefixSize;
@@ -29,68 +27,95 @@ constexpr std::array<LineSuffix, 256> make_line_suffixes() {
 
 constexpr std::array<LineSuffix, 256> kLineSuffixes = make_line_suffixes();
 
-// Collects lines into one fixed-size buffer and hands it to the sink when
-// full, so output costs a few large writes whatever the response's size.
-class ChunkedWriter {
+// Builds the table in one reused buffer of whole lines and hands it to the
+// sink when full. A full buffer is also a whole number of 4 KiB pages, which
+// a stream can pass straight to the system.
+//
+// The tag line fills the first slot and every later line is a data line, so
+// each slot keeps its data-line prefix from one chunk to the next and a data
+// line costs only the store of its last four bytes.
+class TableWriter {
  public:
-  explicit ChunkedWriter(const TableSink& sink)
-      : sink_(sink), buffer_(new char[kTableChunkSize]) {}
-
-  bool append(std::string_view text) {
-    if (kTableChunkSize - used_ < text.size() && !flush()) return false;
-    std::memcpy(buffer_.get() + used_, text.data(), text.size());
-    used_ += text.size();
-    return true;
+  // `data_lines`: how many lines follow the tag line, so a short table
+  // prepares no more slots than it uses.
+  TableWriter(const TableSink& sink, std::uint8_t tag, std::size_t data_lines)
+      : sink_(sink) {
+    const std::size_t end =
+        std::min(buffer_.size() / kLineSize, 1 + data_lines) * kLineSize;
+    for (std::size_t at = kLineSize; at < end; at += kLineSize) {
+      std::memcpy(buffer_.data() + at, kLinePrefix, kPrefixSize);
+    }
+    const char tag_line[] = {'\n', '\t', 'r',  'e',  't',
+                             'l',  'w',  '\t', '\'', static_cast<char>(tag),
+                             '\'', '\n'};
+    static_assert(sizeof tag_line == kLineSize);
+    std::memcpy(buffer_.data(), tag_line, kLineSize);
+    used_ = kLineSize;
   }
 
   bool append_byte_lines(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
-      if (kTableChunkSize - used_ < kLineSize && !flush()) return false;
+      if (used_ == buffer_.size() && !flush()) return false;
       const std::size_t fit =
-          std::min(bytes.size(), (kTableChunkSize - used_) / kLineSize);
-      char* out = buffer_.get() + used_;
-      for (std::size_t i = 0; i < fit; ++i, out += kLineSize) {
-        std::memcpy(out, kLinePrefix, kPrefixSize);
-        std::memcpy(out + kPrefixSize, kLineSuffixes[bytes[i]].data(),
-                    kSuffixSize);
+          std::min(bytes.size(), (buffer_.size() - used_) / kLineSize);
+      char* out = buffer_.data() + used_ + kPrefixSize;
+      const std::uint8_t* in = bytes.data();
+      // Eight lines a round: the loop's own bookkeeping would otherwise cost
+      // more than the lines.
+      std::size_t i = 0;
+      for (; i + 8 <= fit; i += 8, out += 8 * kLineSize) {
+        for (std::size_t k = 0; k < 8; ++k) {
+          put_suffix(out + k * kLineSize, in[i + k]);
+        }
       }
+      for (; i < fit; ++i, out += kLineSize) put_suffix(out, in[i]);
       used_ += fit * kLineSize;
       bytes = bytes.subspan(fit);
     }
     return true;
   }
 
-  bool flush() {
-    if (used_ == 0) return true;
-    const bool delivered = sink_(std::string_view(buffer_.get(), used_));
-    used_ = 0;
-    return delivered;
+  // The two empty lines that end the table, then the last chunk.
+  bool finish() {
+    if (used_ == buffer_.size() && !flush()) return false;
+    buffer_[used_++] = '\n';
+    buffer_[used_++] = '\n';
+    return flush();
   }
 
  private:
+  static void put_suffix(char* out, std::uint8_t value) {
+    std::memcpy(out, kLineSuffixes[value].data(), kSuffixSize);
+  }
+
+  bool flush() {
+    const bool delivered = sink_(std::string_view(buffer_.data(), used_));
+    used_ = 0;
+    // The tag line's slot holds data lines from now on.
+    std::memcpy(buffer_.data(), kLinePrefix, kPrefixSize);
+    return delivered;
+  }
+
   const TableSink& sink_;
-  std::unique_ptr<char[]> buffer_;
+  std::array<char, kTableChunkSize> buffer_;
   std::size_t used_ = 0;
 };
+static_assert(kTableChunkSize % kLineSize == 0);
 
 }  // namespace
 
 bool write_retlw_table(std::uint8_t tag, std::span<const std::uint8_t> response,
                        std::uint16_t sum, const TableSink& sink) {
-  ChunkedWriter out(sink);
-  const char tag_line[] = {'\n', '\t', 'r',  'e',  't',
-                           'l',  'w',  '\t', '\'', static_cast<char>(tag),
-                           '\'', '\n'};
   const std::size_t length = response.size();
+  TableWriter out(sink, tag, 4 + length);
   const std::uint8_t header[] = {
       static_cast<std::uint8_t>((length >> 8) & 0xFF),
       static_cast<std::uint8_t>(length & 0xFF),
       static_cast<std::uint8_t>(sum >> 8),
       static_cast<std::uint8_t>(sum & 0xFF),
   };
-  return out.append(std::string_view(tag_line, sizeof tag_line)) &&
-         out.append_byte_lines(header) && out.append_byte_lines(response) &&
-         out.append("\n\n") && out.flush();
+  return out.append_byte_lines(header) && out.append_byte_lines(response) &&
+         out.finish();
 }
 
 }  // namespace http2retlw

@@ -95,7 +95,10 @@ TEST(RetlwTable, SizeAndLengthFieldsFollowTheResponse) {
       {"one byte", 1, 0x00, 0x01},
       {"255 bytes", 255, 0x00, 0xFF},
       {"256 bytes", 256, 0x01, 0x00},
-      {"lines cross one output chunk", kTableChunkSize / 12 + 1, 0x15, 0x56},
+      {"lines cross one output chunk", kTableChunkSize / 12 + 1, 0x04, 0x01},
+      // With the tag and header lines, the data fills the chunk exactly and
+      // the closing empty lines start the next one.
+      {"lines fill one output chunk", kTableChunkSize / 12 - 5, 0x03, 0xFB},
       {"largest table response", 65535, 0xFF, 0xFF},
       {"one past: the length field wraps, data is whole", 65536, 0x00, 0x00},
   };

@@ -36,8 +36,9 @@ namespace http2retlw {
 /// text could not be delivered, which stops the writer.
 using TableSink = std::function<bool(std::string_view)>;
 
-/// The writer hands the sink pieces of at most this many bytes.
-inline constexpr std::size_t kTableChunkSize = std::size_t{64} * 1024;
+/// The writer hands the sink pieces of at most this many bytes: 1,024 lines,
+/// three 4 KiB pages.
+inline constexpr std::size_t kTableChunkSize = std::size_t{12} * 1024;
 
 /// The exact size of the table for a response of `length` bytes, with LF
 /// line ends.
