@@ -12,18 +12,18 @@ constexpr std::string_view kEntryName = "Content-Length:";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 constexpr std::string_view kLineEnd = "\r\n";
 
-// Everything ahead of the first zero byte. Stored responses are text up to
-// their body, and a zero byte there means the file is not what it claims to
-// be, so the header searches never look past it.
-std::string_view text_before_zero(const ResponseBuffer& response) {
-  const auto* text = reinterpret_cast<const char*>(response.data());
-  // An empty vector's data() may be null, which memchr must never get.
-  const void* zero =
-      response.empty() ? nullptr : std::memchr(text, 0, response.size());
-  return std::string_view(text, zero != nullptr
-                                    ? static_cast<std::size_t>(
-                                          static_cast<const char*>(zero) - text)
-                                    : response.size());
+// Where `name` first stands in `response`, provided no zero byte comes
+// before its end. Stored responses are text up to their body, and a zero byte
+// there means the file is not what it claims to be, so the header searches
+// never look past one. Only the bytes up to the first match are checked for
+// it: the body, which may hold any bytes, is never scanned.
+std::size_t find_before_zero(std::string_view response, std::string_view name) {
+  const std::size_t at = response.find(name);
+  if (at == std::string_view::npos) return at;
+  return response.substr(0, at + name.size()).find('\0') ==
+                 std::string_view::npos
+             ? at
+             : std::string_view::npos;
 }
 
 std::size_t decimal_digits(std::size_t value) {
@@ -38,25 +38,26 @@ std::size_t decimal_digits(std::size_t value) {
 // The entry line's end: the index of the CR of the first CR LF pair after
 // the field name, provided no bare CR or LF comes before it. A bare line
 // break would make "the entry's line" end somewhere the next header begins.
-std::optional<std::size_t> entry_line_end(std::string_view text,
+std::optional<std::size_t> entry_line_end(std::string_view response,
                                           std::size_t entry) {
-  const std::size_t value_start = entry + kEntryName.size();
-  const std::size_t end = text.find(kLineEnd, value_start);
-  if (end == std::string_view::npos) return std::nullopt;
-  if (text.substr(value_start, end - value_start).find_first_of("\r\n") !=
-      std::string_view::npos) {
-    return std::nullopt;
+  for (std::size_t at = entry + kEntryName.size(); at < response.size(); ++at) {
+    const char c = response[at];
+    if (c == '\r' && at + 1 < response.size() && response[at + 1] == '\n') {
+      return at;
+    }
+    if (c == '\r' || c == '\n' || c == '\0') return std::nullopt;
   }
-  return end;
+  return std::nullopt;
 }
 
 }  // namespace
 
 FillResult fill_content_length(ResponseBuffer& response) {
-  const std::string_view text = text_before_zero(response);
-  const std::size_t entry = text.find(kEntryName);
+  const std::string_view text(reinterpret_cast<const char*>(response.data()),
+                              response.size());
+  const std::size_t entry = find_before_zero(text, kEntryName);
   if (entry == std::string_view::npos) return {FillStatus::kNoEntry, 0};
-  const std::size_t header_end = text.find(kHeaderEnd);
+  const std::size_t header_end = find_before_zero(text, kHeaderEnd);
   if (header_end == std::string_view::npos) {
     return {FillStatus::kNoDelimiter, 0};
   }
