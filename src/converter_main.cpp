@@ -135,6 +135,10 @@ int run_converter(int argc, char** argv) {
 
     const std::uint16_t sum = table_checksum(response);
     const auto tag = static_cast<std::uint8_t>(input_file[0]);
+    // The writer hands over whole 4 KiB pages from its own buffer; stdio's
+    // buffer would only copy part of each one again. Buffered output is
+    // still correct, so a refusal changes nothing.
+    static_cast<void>(std::setvbuf(stdout, nullptr, _IONBF, 0));
     if (!write_retlw_table(tag, response, sum, write_to_stdout) ||
         std::fflush(stdout) != 0) {
       return fail(Failure::kWrite, program);
