@@ -144,8 +144,8 @@ std::wstring long_path_form(const std::wstring& path) {
       full.starts_with(L"\\\\.\\")) {
     return path;
   }
-  if (full.starts_with(
-          L"\\\\")) {  // \\server\share\... becomes \\?\UNC\server\...
+  // \\server\share\... becomes \\?\UNC\server\share\...
+  if (full.starts_with(L"\\\\")) {
     return L"\\\\?\\UNC" + full.substr(1);
   }
   return L"\\\\?\\" + full;
