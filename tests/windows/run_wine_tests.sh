@@ -5,7 +5,8 @@
 #
 #   tests/windows/run_wine_tests.sh [PATH/TO/http2retlw.exe]
 #
-# Without an argument it cross-builds with the `mingw` preset first. The Wine
+# Without an argument it cross-builds with the `mingw` preset first, into
+# $HTTP2RETLW_MINGW_BUILD_DIR (build-mingw by default). The Wine
 # prefix and all scratch files live beside the executable. Exit status: 0 all
 # passed, 1 a row failed, 77 MinGW-w64 or Wine is not installed.
 set -euo pipefail
@@ -32,9 +33,12 @@ command -v x86_64-w64-mingw32-gcc-posix >/dev/null ||
   skip "MinGW-w64 is not installed (Debian: g++-mingw-w64-x86-64-posix)"
 if [ $# -eq 0 ]; then
   command -v cmake >/dev/null || skip "cmake is not installed"
-  echo "== cross-building with the mingw preset"
-  (cd "$root" && cmake --preset mingw >/dev/null && cmake --build --preset mingw -j2)
-  exe=$root/build-mingw/http2retlw.exe
+  # ctest gives each build tree its own folder: trees never share a prefix.
+  build_dir=${HTTP2RETLW_MINGW_BUILD_DIR:-$root/build-mingw}
+  echo "== cross-building with the mingw preset in $build_dir"
+  (cd "$root" && cmake --preset mingw -B "$build_dir" >/dev/null &&
+    cmake --build "$build_dir" -j2)
+  exe=$build_dir/http2retlw.exe
 fi
 
 # Debian's wine64 package alone has no `wine` command on the PATH.
