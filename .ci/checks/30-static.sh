@@ -7,7 +7,10 @@ echo "-- clang-tidy"
 cmake -S . -B build-tidy -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DHTTP2RETLW_BUILD_TESTS=OFF >/dev/null
 # Drop clang-tidy's counts of suppressed system-header warnings.
-clang-tidy -p build-tidy --quiet src/*.cpp 2>&1 |
+# The Windows platform file is not in this Linux build's compile commands;
+# the MinGW-w64 build compiles it with warnings as errors.
+mapfile -t sources < <(ls src/*.cpp | grep -v '_windows\.cpp$')
+clang-tidy -p build-tidy --quiet "${sources[@]}" 2>&1 |
   { grep -v -E '^[0-9]+ warnings? generated\.$' || true; }
 
 echo "-- cppcheck"
