@@ -12,17 +12,18 @@
 set -eu
 
 build="cmake g++ libc6-dev make"
-# unit, cli: libgtest-dev. firmware: gputils gpsim python3. packaging: the
-# man page (groff-base, mandoc, man-db) and the build rules (make and
-# ninja-build under CMake).
-test="$build libgtest-dev gputils gpsim python3 groff-base mandoc man-db
-  ninja-build"
-# windows: MinGW-w64 and Wine. Cross targets: i686 and s390x compilers and
-# qemu-user. Packages: dpkg-dev, lintian, file. Static checks and fuzzing:
+# unit, cli: libgtest-dev. firmware: gputils gpsim python3, and tshark to
+# judge the packets the serving firmware sends. packaging: the man page
+# (groff-base, mandoc, man-db) and the build rules (make and ninja-build
+# under CMake).
+test="$build libgtest-dev gputils gpsim python3 tshark groff-base mandoc
+  man-db ninja-build"
+# windows: MinGW-w64 and Wine. Cross targets: i686, s390x and aarch64
+# compilers and qemu-user. Packages: dpkg-dev, lintian, file. Static checks and fuzzing:
 # clang, its runtimes, clang-tidy, clang-format, cppcheck. Figures:
 # Google Benchmark, valgrind, hyperfine, xxd, GNU time.
 ci="$test g++-mingw-w64-x86-64-posix wine64 wine
-  g++-i686-linux-gnu g++-s390x-linux-gnu qemu-user
+  g++-i686-linux-gnu g++-s390x-linux-gnu g++-aarch64-linux-gnu qemu-user
   dpkg-dev lintian file groff
   clang libclang-rt-14-dev clang-tidy clang-format cppcheck
   libbenchmark-dev valgrind hyperfine xxd time"
@@ -53,6 +54,10 @@ else
   exit 1
 fi
 echo "installing:$missing"
+# tshark asks whether to let non-root users capture; the answer is no, and
+# no question may stop an unattended install.
+echo 'wireshark-common wireshark-common/install-setuid boolean false' |
+  $as_root debconf-set-selections
 $as_root apt-get update -qq
 # shellcheck disable=SC2086  # one word per package
 $as_root env DEBIAN_FRONTEND=noninteractive \
