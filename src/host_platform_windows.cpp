@@ -1,5 +1,7 @@
 // The Windows host: UTF-16 command line and file names, console output,
 // the program's path from the module, 64-bit file sizes.
+#include "host_platform_windows.h"
+
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <windows.h>
@@ -44,6 +46,8 @@ void append_utf8(std::string& bytes, std::uint32_t code) {
     byte(0x80 | (code & 0x3F));
   }
 }
+
+}  // namespace
 
 // Windows names are UTF-16 and need not be valid: an unpaired surrogate is
 // a legal file name. Inside the program they are UTF-8, the bytes a Linux
@@ -133,7 +137,14 @@ std::wstring long_path_form(const std::wstring& path) {
   return L"\\\\?\\" + full;
 }
 
-}  // namespace
+std::wstring console_text(std::string_view text) {
+  std::wstring lines;
+  for (const wchar_t unit : to_wide(text)) {
+    if (unit == L'\n') lines.push_back(L'\r');
+    lines.push_back(unit);
+  }
+  return lines;
+}
 
 std::string executable_path(const char* fallback) {
   // GetModuleFileName truncates silently; grow the buffer until it fits.
@@ -169,17 +180,12 @@ std::FILE* open_input_file(const char* path) {
 }
 
 bool write_to_stderr(std::string_view text) {
-  const std::wstring wide = to_wide(text);
   const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
       GetConsoleMode(handle, &mode) != 0) {
     // A console shows UTF-16 as typed, whatever its code page.
-    std::wstring lines;
-    for (const wchar_t unit : wide) {
-      if (unit == L'\n') lines.push_back(L'\r');
-      lines.push_back(unit);
-    }
+    const std::wstring lines = console_text(text);
     for (std::size_t done = 0; done < lines.size();) {
       DWORD written = 0;
       if (WriteConsoleW(handle, lines.data() + done,
@@ -193,7 +199,7 @@ bool write_to_stderr(std::string_view text) {
     return true;
   }
   // A file or pipe gets UTF-8; the text stream turns LF into CR LF.
-  const std::string bytes = to_utf8(wide, false);
+  const std::string bytes = to_utf8(to_wide(text), false);
   return std::fwrite(bytes.data(), 1, bytes.size(), stderr) == bytes.size() &&
          std::fflush(stderr) == 0;
 }
