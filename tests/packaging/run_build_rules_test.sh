@@ -1,66 +1,95 @@
 #!/usr/bin/env bash
-# Runs the shipped firmware build rules (examples/build-rules: the make
-# pattern rule and the CMake custom-command loop) against a built
-# http2retlw and checks what a firmware build relies on: every page becomes
-# its table with the page's own first letter as tag, an up-to-date build
-# converts nothing, a changed page regenerates only its own table, and a
-# page that fails to convert leaves neither a table nor a temporary file.
+# Runs the firmware build rules of examples/build-rules with the make
+# fragment and the CMake package of an installed http2retlw, and with this
+# source tree added to the CMake example, and checks what a firmware build
+# relies on: every page becomes its table with the page's own first letter
+# as tag, an up-to-date build converts nothing, a changed page regenerates
+# only its own table and a changed converter every table, and a page that
+# fails to convert fails the build with the converter's message and leaves
+# neither a table nor a temporary file.
 #
-#   tests/packaging/run_build_rules_test.sh PATH/TO/http2retlw
+#   tests/packaging/run_build_rules_test.sh BUILD_DIR
+#       installs BUILD_DIR with cmake --install into a temporary prefix;
+#       adds the row that builds the converter from this source tree
+#   tests/packaging/run_build_rules_test.sh --installed PREFIX
+#       an install made otherwise (the .deb's usr/, an unpacked archive);
+#       its http2retlw files are copied, so PREFIX is never changed
 #
-# Exits 77 when make or cmake is missing.
+# Exits 77 when cmake is missing, and skips a row whose make or ninja is
+# missing. Under CI (CI set), where every tool is installed, a skip fails.
 set -euo pipefail
 
-if [ "$#" -ne 1 ]; then
-  echo "usage: $0 PATH/TO/http2retlw" >&2
-  exit 2
-fi
-repo=$(cd "$(dirname "$0")/../.." && pwd)
-converter=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-[ -x "$converter" ] || {
-  echo "not an executable: $converter" >&2
+usage() {
+  echo "usage: $0 BUILD_DIR | --installed PREFIX" >&2
   exit 2
 }
-for tool in make cmake; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed"
-    exit 77
-  fi
-done
+case "$#:${1:-}" in
+  1:-*) usage ;;
+  1:*) build_dir=$1 installed= ;;
+  2:--installed) build_dir= installed=$2 ;;
+  *) usage ;;
+esac
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+
+# shellcheck source=tests/packaging/report.sh
+. "$(dirname "$0")/report.sh"
+if [ -n "${CI:-}" ]; then
+  skip() { fail "$1 (a skip is a failure under CI)"; }
+fi
+if ! command -v cmake >/dev/null; then
+  echo "SKIP: cmake is not installed"
+  [ -n "${CI:-}" ] && exit 1
+  exit 77
+fi
 
 # Expected tables come from the golden files, not from the tool under test.
 declare -A want=(
   [index.inc]=$repo/tests/data/example_index.asm
   [about.inc]=$repo/tests/packaging/data/about.asm
 )
+# The example's tracked files only: whatever a user built in the folder
+# stays out of the copies.
+example_files=(CMakeLists.txt Makefile pages/index.htm pages/about.htm)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+if [ -n "$build_dir" ]; then
+  cmake --install "$build_dir" --prefix "$prefix" >"$work/install.log" 2>&1 || {
+    echo "FAIL  cmake --install $build_dir"
+    sed 's/^/      /' "$work/install.log"
+    exit 1
+  }
+else
+  mkdir -p "$prefix/bin" "$prefix/lib/cmake" "$prefix/share"
+  cp -p "$installed/bin/http2retlw" "$prefix/bin/" &&
+    cp -R "$installed/lib/cmake/http2retlw" "$prefix/lib/cmake/" &&
+    cp -R "$installed/share/http2retlw" "$prefix/share/" || {
+    echo "FAIL  $installed holds bin/http2retlw, lib/cmake/http2retlw/ and share/http2retlw/"
+    exit 1
+  }
+fi
 
-# Fixed times instead of waiting for the clock: sources are made older than
-# anything a build writes, and the tables of a finished build are set to a
-# later fixed time, so any regenerated table shows up as a changed time.
-kSourceTime=200101010000
-kBuiltTime=200201010000
-kBuiltStamp=$(date -d '2002-01-01 00:00' +%s)
+# Fixed times instead of waiting for the clock. The tables of a finished
+# build are set to kBuiltTime, later than anything a build writes, so any
+# regenerated table shows up as a changed time; a page or the converter is
+# changed by setting it later still.
+kBuiltTime=203701010000
+kChangedTime=203701020000
+kBuiltStamp=$(date -d '2037-01-01 00:00' +%s)
 
-# The CMake rule also depends on the converter itself, so a private copy of
-# it is made as old as the pages.
-mkdir "$work/bin"
-cp "$converter" "$work/bin/http2retlw"
-converter=$work/bin/http2retlw
-touch -t "$kSourceTime" "$converter"
-
-# One row per way of running the rules: name, generator needed, build command
-# (run inside the copied example folder), folder the tables land in.
+# One row per way of running the rules: name, tool needed, build command
+# (run inside the copied example folder), folder the tables land in, the
+# converter the rules run (relative to that folder or absolute).
 rules=(
-  "make|make|make -s HTTP2RETLW=\$converter|tables"
-  "cmake-makefiles|make|cmake -S . -B build -G 'Unix Makefiles' -DHTTP2RETLW=\$converter >/dev/null && cmake --build build|build/tables"
-  "cmake-ninja|ninja|cmake -S . -B build -G Ninja -DHTTP2RETLW=\$converter >/dev/null && cmake --build build|build/tables"
+  "make|make|make -s HTTP2RETLW_PREFIX=\"\$prefix\"|tables|$prefix/bin/http2retlw"
+  "cmake-package-makefiles|make|cmake -S . -B build -G 'Unix Makefiles' -DCMAKE_PREFIX_PATH=\"\$prefix\" >/dev/null && cmake --build build|build/tables|$prefix/bin/http2retlw"
+  "cmake-package-ninja|ninja|cmake -S . -B build -G Ninja -DCMAKE_PREFIX_PATH=\"\$prefix\" >/dev/null && cmake --build build|build/tables|$prefix/bin/http2retlw"
 )
-
-# shellcheck source=tests/packaging/report.sh
-. "$(dirname "$0")/report.sh"
+# The converter built first as part of the example, without its tests.
+[ -n "$installed" ] || rules+=(
+  "cmake-subdirectory|make|cmake -S . -B build -G 'Unix Makefiles' -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build --parallel 2 && test ! -e build/http2retlw/tests|build/tables|build/http2retlw/http2retlw"
+)
 
 # Table files that changed since the build was stamped with kBuiltTime.
 changed_tables() {
@@ -79,14 +108,17 @@ tables_match() {
 }
 
 for row in "${rules[@]}"; do
-  IFS='|' read -r name generator build tables <<<"$row"
-  if ! command -v "$generator" >/dev/null; then
-    skip "$name: $generator is not installed"
+  IFS='|' read -r name tool build tables converter <<<"$row"
+  if ! command -v "$tool" >/dev/null; then
+    skip "$name: $tool is not installed"
     continue
   fi
   dir=$work/$name
-  cp -R "$repo/examples/build-rules" "$dir"
-  find "$dir" -exec touch -t "$kSourceTime" {} +
+  for file in "${example_files[@]}"; do
+    mkdir -p "$(dirname "$dir/$file")"
+    cp "$repo/examples/build-rules/$file" "$dir/$file"
+  done
+  [[ $converter == /* ]] || converter=$dir/$converter
   log=$work/$name.log
   run_build() { (cd "$dir" && eval "$build") >"$log" 2>&1; }
 
@@ -105,25 +137,38 @@ for row in "${rules[@]}"; do
     fail "$name: second build regenerates nothing (changed: $(changed_tables "$dir/$tables" | xargs))"
   fi
 
-  touch "$dir/pages/about.htm"
+  touch -t "$kChangedTime" "$dir/pages/about.htm"
   if run_build && [ "$(changed_tables "$dir/$tables")" = about.inc ] &&
     tables_match "$dir/$tables"; then
-    pass "$name: touching about.htm regenerates only about.inc"
+    pass "$name: a changed about.htm regenerates only about.inc"
   else
-    fail "$name: touching about.htm regenerates only about.inc (changed: $(changed_tables "$dir/$tables" | xargs))"
+    fail "$name: a changed about.htm regenerates only about.inc (changed: $(changed_tables "$dir/$tables" | xargs))"
   fi
+  touch "$dir/pages/about.htm"
+  touch -t "$kBuiltTime" "$dir/$tables"/*.inc
 
-  # LF-only line ends: the tool rejects the page, and the build must fail
-  # without leaving a table that a later build would take as up to date,
-  # or the temporary file the table was written to: the tables folder
-  # holds exactly the good tables.
-  printf 'HTTP/1.0 200 OK\nContent-Length: \n\nx' >"$dir/pages/broken.htm"
-  if ! run_build && tables_match "$dir/$tables" && ! run_build; then
-    pass "$name: a page that fails to convert fails the build and leaves no table and no temporary"
+  touch -t "$kChangedTime" "$converter"
+  if run_build && [ "$(changed_tables "$dir/$tables" | xargs)" = "about.inc index.inc" ] &&
+    tables_match "$dir/$tables"; then
+    pass "$name: a changed converter regenerates every table"
   else
-    fail "$name: a page that fails to convert fails the build and leaves no table and no temporary (left: $(cd "$dir/$tables" && echo *))"
+    fail "$name: a changed converter regenerates every table (changed: $(changed_tables "$dir/$tables" | xargs))"
   fi
-  rm "$dir/pages/broken.htm"
+  touch "$converter"
+
+  # LF-only line ends: the converter rejects the page, and the build must
+  # fail with its message, without leaving a table that a later build
+  # would take as up to date, or the temporary file the table was written
+  # to: the tables folder holds exactly the good tables.
+  printf 'HTTP/1.0 200 OK\nContent-Length: \n\nx' >"$dir/pages/broken.htm"
+  if ! run_build && tables_match "$dir/$tables" &&
+    grep -Fq "http2retlw: couldn't find header <-> body delimiter" "$log" &&
+    ! run_build; then
+    pass "$name: a page that fails to convert fails the build with the converter's message and leaves no table and no temporary"
+  else
+    fail "$name: a page that fails to convert fails the build with the converter's message and leaves no table and no temporary (left: $(cd "$dir/$tables" && echo *))"
+    sed 's/^/      /' "$log"
+  fi
 done
 
 report_and_exit
