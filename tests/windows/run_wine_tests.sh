@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
 # Whole runs of the Windows build under Wine: golden tables with CR LF line
-# ends, binary input, the file tag, file names beyond the ANSI code page, and
-# every failure message opened by the program's full Windows path.
+# ends, binary input, the file tag, file names beyond the ANSI code page and
+# at each UTF-8 length boundary, and every failure message opened by the
+# program's full Windows path. First host_platform_windows_test.exe, built
+# here, checks what whole runs under Wine cannot see (unpaired surrogates,
+# the \\?\ forms, console text, its own path beyond MAX_PATH); its rows
+# count with the others.
 #
 #   tests/windows/run_wine_tests.sh [PATH/TO/http2retlw.exe]
 #
 # Without an argument it cross-builds with the `mingw` preset first, into
 # $HTTP2RETLW_MINGW_BUILD_DIR (build-mingw by default). The Wine
 # prefix and all scratch files live beside the executable. Exit status: 0 all
-# passed, 1 a row failed, 77 MinGW-w64 or Wine is not installed.
+# passed, 1 a row failed, 77 MinGW-w64 or Wine is not installed (1 when CI
+# is set, since CI installs both).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
+# shellcheck source=wine_env.sh
+. "$here/wine_env.sh"
 
 skip() {
+  if [ -n "${CI:-}" ]; then
+    echo "FAIL: $* (CI installs it, so this is no reason to skip)"
+    echo "0 passed, 1 failed"
+    exit 1
+  fi
   echo "SKIP: $*"
   exit 77
 }
@@ -29,8 +41,10 @@ elif [ $# -eq 1 ]; then
   }
   exe=$(realpath "$1")
 fi
-command -v x86_64-w64-mingw32-gcc-posix >/dev/null ||
-  skip "MinGW-w64 is not installed (Debian: g++-mingw-w64-x86-64-posix)"
+for compiler in x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix; do
+  command -v "$compiler" >/dev/null ||
+    skip "MinGW-w64 is not installed (Debian: g++-mingw-w64-x86-64-posix)"
+done
 if [ $# -eq 0 ]; then
   command -v cmake >/dev/null || skip "cmake is not installed"
   # ctest gives each build tree its own folder: trees never share a prefix.
@@ -41,40 +55,12 @@ if [ $# -eq 0 ]; then
   exe=$build_dir/http2retlw.exe
 fi
 
-# Debian's wine64 package alone has no `wine` command on the PATH.
-wine=$(command -v wine || true)
-wineserver=$(command -v wineserver || true)
-if [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ]; then
-  wine=/usr/lib/wine/wine64
-  wineserver=/usr/lib/wine/wineserver64
-fi
-[ -n "$wine" ] || skip "Wine is not installed (Debian: wine64)"
-
 build=$(dirname "$exe")
 work=$build/wine-tests
-export WINEPREFIX=$build/wineprefix
-export WINEDEBUG=-all
-# Wine turns Unix arguments and file names into UTF-16 by the locale's
-# character set: without UTF-8 here, non-ASCII names arrive garbled.
-export LC_ALL=C.UTF-8
-# No Mono or Gecko: a console program needs neither, and their installers
-# would wait for a click.
-export WINEDLLOVERRIDES='mscoree,mshtml='
-if [ -z "${HOME:-}" ] || [ ! -w "${HOME:-/nonexistent}" ]; then
-  export HOME=$build/wine-home
-  mkdir -p "$HOME"
-fi
-
-stop_wineserver() {
-  if [ -n "$wineserver" ]; then
-    timeout 30 "$wineserver" -w 2>/dev/null || "$wineserver" -k 2>/dev/null || true
-  fi
-}
-trap stop_wineserver EXIT
-
-echo "== Wine prefix $WINEPREFIX"
-if ! timeout 300 "$wine" wineboot --init >/dev/null 2>&1; then
-  echo "FAIL: wineboot could not prepare the prefix"
+wine_status=0
+start_wine "$build/wineprefix" || wine_status=$?
+[ "$wine_status" -ne 77 ] || skip "Wine is not installed (Debian: wine64)"
+if [ "$wine_status" -ne 0 ]; then
   echo "0 passed, 1 failed"
   exit 1
 fi
@@ -92,19 +78,19 @@ if [ "$program_path" != "$(windows_path "$exe")" ]; then
   exit 1
 fi
 
-# A copy whose path is longer than MAX_PATH (260), to show that the program
-# reports its whole path rather than the first 260 characters. winepath
-# itself truncates there, so this path comes from the Z: mapping checked above.
+# A folder whose path is longer than MAX_PATH (260), for an argument of that
+# length and for the platform test program, which checks that it gets its
+# whole path rather than the first 260 characters. winepath itself
+# truncates there, so this path comes from the Z: mapping checked above.
 deep=$work
 for level in 1 2 3 4 5 6; do
   deep=$deep/$(printf 'directory_level_%d_%040d' "$level" 0)
 done
 mkdir -p "$deep"
-cp "$exe" "$deep/http2retlw.exe"
-deep_exe=$deep/http2retlw.exe
-deep_program_path=$(windows_path "$deep_exe")
-[ "${#deep_program_path}" -gt 300 ] || {
-  echo "FAIL: deep path too short: ${#deep_program_path}"
+platform_test=$deep/host_platform_windows_test.exe
+platform_test_path=$(windows_path "$platform_test")
+[ "${#platform_test_path}" -gt 300 ] || {
+  echo "FAIL: deep path too short: ${#platform_test_path}"
   exit 1
 }
 
@@ -166,6 +152,28 @@ run() {
     >"$work/out" 2>"$work/err") || status=$?
 }
 
+# The platform file's own functions, built from source with the compiler
+# and warnings of the mingw preset. Each of its PASS and FAIL lines counts
+# as a row here.
+if x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Wpedantic \
+  -Wconversion -Werror -I "$root/src" -o "$platform_test" \
+  "$here/host_platform_windows_test.cpp" "$root/src/host_platform_windows.cpp" \
+  -static -lshell32 >"$work/build.log" 2>&1; then
+  run "$work" "$platform_test" "$platform_test_path"
+  tr -d '\r' <"$work/out"
+  rows_passed=$(grep -c '^PASS  ' "$work/out" || true)
+  rows_failed=$(grep -c '^FAIL  ' "$work/out" || true)
+  passed=$((passed + rows_passed))
+  failed=$((failed + rows_failed))
+  if [ $((rows_passed + rows_failed)) -eq 0 ]; then
+    report "platform test program" "no rows, exit status $status: $(head -c 400 "$work/err")"
+  elif [ "$rows_failed" -eq 0 ] && [ "$status" -ne 0 ]; then
+    report "platform test program" "exit status $status with every row passed"
+  fi
+else
+  report "platform test program builds" "$(head -c 2000 "$work/build.log")"
+fi
+
 # Golden rows: NAME|DIR|ARGUMENT|GOLDEN (LF line ends)|TAG ('' keeps the
 # golden's)|SIZE ('' unchecked). The expected table is the golden with each
 # LF turned into CR LF.
@@ -179,6 +187,24 @@ golden_rows=(
   "emoji 😀.htm, outside the BMP|$work|😀.htm|$root/tests/data/binary.asm|"$'\xf0'"|"
   "argument over MAX_PATH, Greek file name|$work|$long_argument|$root/tests/data/grow.asm|d|"
 )
+# Names at each UTF-8 length boundary and at the top of the surrogate
+# ranges, the character first so that the tag shows its first byte:
+# LABEL|THE CHARACTER'S UTF-8 BYTES.
+boundary_names=(
+  'U+007F, the last 1-byte character|\x7f'
+  'U+0080, the first 2-byte character|\xc2\x80'
+  'U+07FF, the last 2-byte character|\xdf\xbf'
+  'U+0800, the first 3-byte character|\xe0\xa0\x80'
+  'U+FFFF, the last 3-byte character|\xef\xbf\xbf'
+  'U+10000, the first surrogate pair|\xf0\x90\x80\x80'
+  'U+10FFFD, surrogates DBFF DFFD|\xf4\x8f\xbf\xbd'
+)
+for entry in "${boundary_names[@]}"; do
+  bytes=${entry#*|}
+  character=$(printf '%b' "$bytes")
+  cp "$root/tests/data/stale.htm" "$work/$character.htm"
+  golden_rows+=("name starting with ${entry%%|*}|$work|$character.htm|$root/tests/data/stale.asm|$(printf '%b' "${bytes:0:4}")|")
+done
 for input in "$root"/tests/data/*.htm; do
   golden_rows+=("tests/data/$(basename "$input")|$root/tests/data|$(basename "$input")|${input%.htm}.asm||")
 done
@@ -204,14 +230,13 @@ done
 
 # Failure rows: NAME|START|ARGUMENTS (';'-separated)|MESSAGE, where @P@
 # stands for the program's Windows path. START is `wine` (Wine's loader,
-# which passes the full path as argv[0]), `deep` and `程序` (the same for the
-# copies under the long path and the non-ASCII folder) or `h2r` (launched
-# with the command word h2r as argv[0], where \uXXXX is a UTF-16 unit).
+# which passes the full path as argv[0]), `程序` (the same for the copy in
+# the non-ASCII folder) or `h2r` (launched with the command word h2r as
+# argv[0], where \uXXXX is a UTF-16 unit).
 # Each runs in the scratch folder. Messages are UTF-8 with CR LF line ends.
 failure_rows=(
   "usage, no argument|wine||Usage: @P@ <input_file>"
   "usage, two arguments|wine|page.htm;page.htm|Usage: @P@ <input_file>"
-  "usage, program path over MAX_PATH|deep||Usage: @P@ <input_file>"
   "usage, started as h2r: the path, not argv[0]|h2r||Usage: @P@ <input_file>"
   "missing file|wine|missing.htm|@P@: couldn't open file missing.htm"
   "missing file, Windows separators kept|wine|sub\\missing.htm|@P@: couldn't open file sub\\missing.htm"
@@ -234,10 +259,6 @@ for row in "${failure_rows[@]}"; do
     wine)
       path=$program_path
       run "$work" "$exe" "${args[@]}"
-      ;;
-    deep)
-      path=$deep_program_path
-      run "$work" "$deep_exe" "${args[@]}"
       ;;
     程序)
       path=$(windows_path "$work/程序/http2retlw.exe")

@@ -1,0 +1,180 @@
+// The Windows platform file's functions, checked one row at a time where
+// whole runs under Wine cannot see them: unpaired surrogates, the \\?\ forms
+// (Wine opens a long path without them), the text a console gets, and the
+// program's own path beyond MAX_PATH (Wine starts no program there through
+// CreateProcessW, so no whole run can show a path taken from argv[0]).
+//
+//   host_platform_windows_test.exe WINDOWS_PATH_OF_THIS_PROGRAM
+//
+// Prints "PASS  NAME" or "FAIL  NAME: REASONS" for each row, as
+// run_wine_tests.sh does for its own rows, and exits 1 if any row failed.
+#include "host_platform_windows.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "host_platform.h"
+
+namespace http2retlw {
+namespace {
+
+int failures = 0;
+
+std::string shown(std::wstring_view units) {
+  std::string text;
+  for (const wchar_t unit : units) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, " %04X", static_cast<unsigned>(unit));
+    text += hex;
+  }
+  return text;
+}
+std::string shown(std::string_view bytes) {
+  std::string text;
+  for (const char byte : bytes) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, " %02X",
+                  static_cast<unsigned>(static_cast<unsigned char>(byte)));
+    text += hex;
+  }
+  return text;
+}
+
+// One line per row: PASS, or FAIL with every check of the row that failed.
+void report(const char* name, const std::string& reasons) {
+  if (reasons.empty()) {
+    std::printf("PASS  %s\n", name);
+  } else {
+    std::printf("FAIL  %s:%s\n", name, reasons.c_str());
+    ++failures;
+  }
+}
+
+template <typename Text>
+void expect(std::string& reasons, const char* what, const Text& got,
+            const Text& want) {
+  if (got != want) {
+    reasons += std::string(" ") + what + " gave" + shown(got) + ", want" +
+               shown(want) + ";";
+  }
+}
+
+// Names as Windows hands them over: each unit is exactly what the row says,
+// whether or not it pairs up.
+struct NameCase {
+  const char* name;
+  std::wstring_view utf16;
+  std::string_view kept;      // to_utf8(utf16, true), the bytes of a name
+  std::string_view replaced;  // to_utf8(utf16, false), text for a file
+};
+
+constexpr NameCase kNameCases[] = {
+    {"lone high surrogate D800", L"a\xD800.", "a\xED\xA0\x80.",
+     "a\xEF\xBF\xBD."},
+    {"lone high surrogate DBFF, last unit", L"a\xDBFF", "a\xED\xAF\xBF",
+     "a\xEF\xBF\xBD"},
+    {"lone low surrogate DC00", L"\xDC00z", "\xED\xB0\x80z", "\xEF\xBF\xBDz"},
+    {"lone low surrogate DFFF", L"\xDFFFz", "\xED\xBF\xBFz", "\xEF\xBF\xBDz"},
+    {"low before high: two lone surrogates", L"\xDC00\xD800",
+     "\xED\xB0\x80\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"high before high, then a pair: U+10000", L"\xD800\xD800\xDC00",
+     "\xED\xA0\x80\xF0\x90\x80\x80", "\xEF\xBF\xBD\xF0\x90\x80\x80"},
+    {"U+10FFFF, the last pair DBFF DFFF", L"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF",
+     "\xF4\x8F\xBF\xBF"},
+};
+
+void check_names() {
+  for (const NameCase& c : kNameCases) {
+    std::string reasons;
+    expect(reasons, "to_utf8 keeping", to_utf8(c.utf16, true),
+           std::string(c.kept));
+    expect(reasons, "to_utf8 replacing", to_utf8(c.utf16, false),
+           std::string(c.replaced));
+    expect(reasons, "to_wide", to_wide(c.kept), std::wstring(c.utf16));
+    report(c.name, reasons);
+  }
+}
+
+// 257 characters: after "C:\" a path of exactly MAX_PATH (260).
+const std::wstring kLong(257, L'x');
+
+struct PathCase {
+  const char* name;
+  std::wstring path;
+  std::wstring want;
+};
+
+void check_long_paths() {
+  const PathCase cases[] = {
+      {"drive path of 259 characters, as given", L"C:\\" + kLong.substr(1),
+       L"C:\\" + kLong.substr(1)},
+      {"drive path of MAX_PATH characters", L"C:\\" + kLong,
+       L"\\\\?\\C:\\" + kLong},
+      {"drive path with / separators", L"C:/" + kLong + L"/page.htm",
+       L"\\\\?\\C:\\" + kLong + L"\\page.htm"},
+      {"share path", L"\\\\server\\share\\" + kLong,
+       L"\\\\?\\UNC\\server\\share\\" + kLong},
+      {"share path with / separators", L"//server/share/" + kLong,
+       L"\\\\?\\UNC\\server\\share\\" + kLong},
+      {"prefixed drive path, as given", L"\\\\?\\C:\\" + kLong,
+       L"\\\\?\\C:\\" + kLong},
+      {"prefixed share path, as given", L"\\\\?\\UNC\\server\\share\\" + kLong,
+       L"\\\\?\\UNC\\server\\share\\" + kLong},
+      {"short relative path, as given", L"sub/page.htm", L"sub/page.htm"},
+  };
+  for (const PathCase& c : cases) {
+    std::string reasons;
+    expect(reasons, "long_path_form", long_path_form(c.path), c.want);
+    report(c.name, reasons);
+  }
+}
+
+struct ConsoleCase {
+  const char* name;
+  std::string_view utf8;
+  std::wstring_view want;
+};
+
+constexpr ConsoleCase kConsoleCases[] = {
+    {"console: each LF after a CR", "a\nb\n", L"a\r\nb\r\n"},
+    {"console: text without LF unchanged", "a\rb", L"a\rb"},
+    {"console: Greek and CJK as UTF-16", "\xCF\x83\xE9\xA1\xB5\n",
+     L"\x03C3\x9875\r\n"},
+    {"console: emoji as a surrogate pair", "\xF0\x9F\x98\x80\n",
+     L"\xD83D\xDE00\r\n"},
+    {"console: unpaired surrogate kept as its unit", "m\xED\xA0\x80.htm\n",
+     L"m\xD800.htm\r\n"},
+};
+
+void check_console_text() {
+  for (const ConsoleCase& c : kConsoleCases) {
+    std::string reasons;
+    expect(reasons, "console_text", console_text(c.utf8), std::wstring(c.want));
+    report(c.name, reasons);
+  }
+}
+
+// Run from a folder whose path is longer than MAX_PATH, so that a buffer
+// that stops growing at 260 shows, as does the fallback taken in its place.
+void check_executable_path(const char* want) {
+  std::string reasons;
+  if (want == nullptr) {
+    reasons = " no expected path given";
+  } else {
+    expect(reasons, "executable_path", executable_path("fallback"),
+           std::string(want));
+  }
+  report("program path over MAX_PATH", reasons);
+}
+
+}  // namespace
+}  // namespace http2retlw
+
+int main(int argc, char** argv) {
+  http2retlw::check_names();
+  http2retlw::check_long_paths();
+  http2retlw::check_console_text();
+  http2retlw::check_executable_path(argc == 2 ? argv[1] : nullptr);
+  return http2retlw::failures == 0 ? 0 : 1;
+}
