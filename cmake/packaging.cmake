@@ -1,10 +1,16 @@
-# Install rules and packages. Three sets of files, as install components:
-#   Runtime  the executable and its man page (gzipped outside Windows);
-#   Docs     share/doc/http2retlw/copyright and changelog.gz, the licence
-#            and release history as Debian lays them out;
-#   Archive  LICENSE and README.md at the top of a TGZ or ZIP.
-# `cmake --install` and the .deb install Runtime and Docs; the TGZ and ZIP
-# carry Runtime and Archive. On Windows everything lands in one folder.
+# Install rules and packages. The files, as install components:
+#   Program        the executable the host's loader starts, bin/http2retlw;
+#   StaticProgram  on Linux, the fully static one in its place, for the
+#                  archives (see CMakeLists.txt); nothing else installs it;
+#   Runtime        everything beside the program that users of it need: the
+#                  man page (gzipped outside Windows) and whatever else is
+#                  installed for them;
+#   Docs           share/doc/http2retlw/copyright and changelog.gz, the
+#                  licence and release history as Debian lays them out;
+#   Archive        LICENSE and README.md at the top of a TGZ or ZIP.
+# `cmake --install` and the .deb install Program, Runtime and Docs; the TGZ
+# and ZIP carry StaticProgram (Program where there is none), Runtime and
+# Archive. On Windows everything lands in one folder.
 include(GNUInstallDirs)
 
 set(HTTP2RETLW_PACKAGE_MAINTAINER
@@ -14,14 +20,45 @@ set(HTTP2RETLW_PACKAGE_MAINTAINER
 if(WIN32)
   # A Windows user unpacks one folder: the program beside its README and
   # licence. The C++ runtime is linked in, so no DLL goes with it.
-  install(TARGETS http2retlw RUNTIME DESTINATION . COMPONENT Runtime)
+  install(TARGETS http2retlw RUNTIME DESTINATION . COMPONENT Program)
   install(FILES README.md LICENSE DESTINATION . COMPONENT Archive)
 else()
   install(TARGETS http2retlw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-          COMPONENT Runtime)
+          COMPONENT Program)
   install(FILES README.md LICENSE DESTINATION . COMPONENT Archive
           EXCLUDE_FROM_ALL)
 endif()
+if(TARGET http2retlw_static)
+  install(TARGETS http2retlw_static RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT StaticProgram EXCLUDE_FROM_ALL)
+  set(archive_program StaticProgram)
+else()
+  set(archive_program Program)
+endif()
+
+# Sets OUT to the day YYYY-MM-DD as RFC 2822 writes it ("Mon, 07 Dec 2026"),
+# from the host's date tool: GNU date's -d, or BSD date's -j -f on macOS.
+# The C locale keeps the names English. WHERE names the line for messages.
+function(http2retlw_rfc2822_day iso out where)
+  set(format "+%a, %d %b %Y")
+  execute_process(
+    COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C date -u -d ${iso} ${format}
+    OUTPUT_VARIABLE day OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULT_VARIABLE status ERROR_QUIET)
+  if(NOT status STREQUAL "0")
+    execute_process(
+      COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C date -u -j -f %Y-%m-%d ${iso} ${format}
+      OUTPUT_VARIABLE day OUTPUT_STRIP_TRAILING_WHITESPACE
+      RESULT_VARIABLE status ERROR_QUIET)
+  endif()
+  # Both tools accept some days that do not exist and roll them over; the
+  # day written must be the one in the heading.
+  string(SUBSTRING ${iso} 8 2 day_of_month)
+  if(NOT status STREQUAL "0" OR NOT day MATCHES "^[A-Z][a-z][a-z], ${day_of_month} ")
+    message(FATAL_ERROR "${where}: ${iso} is not a date that `date` can read")
+  endif()
+  set(${out} "${day}" PARENT_SCOPE)
+endfunction()
 
 # Writes OUT, the Debian changelog of the package, from the human-written
 # CHANGELOG.md (a native package's changelog.gz must be in Debian's format).
@@ -42,36 +79,27 @@ function(http2retlw_debian_changelog markdown out)
   string(REPLACE "]" "${close}" text "${text}")
   string(REPLACE "\n" ";" lines "${text}")
 
-  set(days Sun Mon Tue Wed Thu Fri Sat)
-  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
-  set(month_offsets 0 3 2 5 0 3 5 1 4 6 2 4)
   set(result "")
   set(trailer "")
   set(newest "")
+  set(newer_iso "")
   set(number 0)
   foreach(line IN LISTS lines)
     math(EXPR number "${number} + 1")
-    if(line MATCHES "^## ([0-9][0-9.]*) \\(([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])\\)$")
+    if(line MATCHES "^## ([0-9][0-9.]*) \\(([0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9])\\)$")
       set(version ${CMAKE_MATCH_1})
-      set(year ${CMAKE_MATCH_2})
-      math(EXPR month "${CMAKE_MATCH_3}")
-      set(day_text ${CMAKE_MATCH_4})
-      math(EXPR day "${day_text}")
+      set(iso ${CMAKE_MATCH_2})
+      # dpkg and lintian want each entry strictly newer than the next.
+      if(NOT newer_iso STREQUAL "" AND NOT iso STRLESS newer_iso)
+        message(FATAL_ERROR "${markdown}:${number}: ${version} is dated ${iso}, not before the release above it (${newer_iso})")
+      endif()
+      set(newer_iso ${iso})
+      http2retlw_rfc2822_day(${iso} day "${markdown}:${number}")
       if(newest STREQUAL "")
         set(newest ${version})
       endif()
-      # Day of the week for the RFC 2822 date (Sakamoto's method).
-      math(EXPR month_index "${month} - 1")
-      list(GET month_offsets ${month_index} offset)
-      list(GET months ${month_index} month_name)
-      set(y ${year})
-      if(month LESS 3)
-        math(EXPR y "${y} - 1")
-      endif()
-      math(EXPR weekday "(${y} + ${y} / 4 - ${y} / 100 + ${y} / 400 + ${offset} + ${day}) % 7")
-      list(GET days ${weekday} day_name)
       string(APPEND result "${trailer}http2retlw (${version}) unstable; urgency=medium\n\n")
-      set(trailer "\n -- ${HTTP2RETLW_PACKAGE_MAINTAINER}  ${day_name}, ${day_text} ${month_name} ${year} 00:00:00 +0000\n\n")
+      set(trailer "\n -- ${HTTP2RETLW_PACKAGE_MAINTAINER}  ${day} 00:00:00 +0000\n\n")
     elseif(newest STREQUAL "" OR line STREQUAL "")
       # The title and introduction above the first release, empty lines.
     elseif(line MATCHES "^(- |  )(.*)$")
@@ -166,6 +194,13 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "every byte, from which firmware serves the page.")
 set(CPACK_STRIP_FILES ON)
 
+# Archives are named after the system and processor they run on:
+# http2retlw-VERSION-linux-x86_64.tar.gz, -linux-aarch64; CPack's own name
+# for Windows, win64, stays.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  string(TOLOWER "linux-${CMAKE_SYSTEM_PROCESSOR}" CPACK_SYSTEM_NAME)
+endif()
+
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
 elseif(APPLE)
@@ -183,10 +218,12 @@ if(NOT CPACK_INSTALL_CMAKE_PROJECTS)
   return()
 elseif(CPACK_GENERATOR STREQUAL "DEB")
   set(CPACK_INSTALL_CMAKE_PROJECTS
+      "@PROJECT_BINARY_DIR@;http2retlw;Program;/"
       "@PROJECT_BINARY_DIR@;http2retlw;Runtime;/"
       "@PROJECT_BINARY_DIR@;http2retlw;Docs;/")
 else()
   set(CPACK_INSTALL_CMAKE_PROJECTS
+      "@PROJECT_BINARY_DIR@;http2retlw;@archive_program@;/"
       "@PROJECT_BINARY_DIR@;http2retlw;Runtime;/"
       "@PROJECT_BINARY_DIR@;http2retlw;Archive;/")
 endif()
