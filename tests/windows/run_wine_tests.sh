@@ -18,7 +18,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-# shellcheck source=wine_env.sh
+# shellcheck source-path=SCRIPTDIR source=wine_env.sh
 . "$here/wine_env.sh"
 
 skip() {

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by run_wine_tests.sh and .ci/checks/40-windows.sh: Wine set up
 # the same way for both.
 #
