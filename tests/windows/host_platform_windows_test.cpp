@@ -70,14 +70,11 @@ struct NameCase {
 };
 
 constexpr NameCase kNameCases[] = {
-    {"lone high surrogate D800", L"a\xD800.", "a\xED\xA0\x80.",
+    {"lone high surrogate D800 before a letter", L"a\xD800.", "a\xED\xA0\x80.",
      "a\xEF\xBF\xBD."},
-    {"lone high surrogate DBFF, last unit", L"a\xDBFF", "a\xED\xAF\xBF",
-     "a\xEF\xBF\xBD"},
-    {"lone low surrogate DC00", L"\xDC00z", "\xED\xB0\x80z", "\xEF\xBF\xBDz"},
+    {"lone low surrogate DC00 after a letter", L"z\xDC00", "z\xED\xB0\x80",
+     "z\xEF\xBF\xBD"},
     {"lone low surrogate DFFF", L"\xDFFFz", "\xED\xBF\xBFz", "\xEF\xBF\xBDz"},
-    {"low before high: two lone surrogates", L"\xDC00\xD800",
-     "\xED\xB0\x80\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},
     {"high before high, then a pair: U+10000", L"\xD800\xD800\xDC00",
      "\xED\xA0\x80\xF0\x90\x80\x80", "\xEF\xBF\xBD\xF0\x90\x80\x80"},
     {"U+10FFFF, the last pair DBFF DFFF", L"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF",
@@ -107,8 +104,6 @@ struct PathCase {
 
 void check_long_paths() {
   const PathCase cases[] = {
-      {"drive path of 259 characters, as given", L"C:\\" + kLong.substr(1),
-       L"C:\\" + kLong.substr(1)},
       {"drive path of MAX_PATH characters", L"C:\\" + kLong,
        L"\\\\?\\C:\\" + kLong},
       {"drive path with / separators", L"C:/" + kLong + L"/page.htm",
@@ -119,8 +114,7 @@ void check_long_paths() {
        L"\\\\?\\UNC\\server\\share\\" + kLong},
       {"prefixed drive path, as given", L"\\\\?\\C:\\" + kLong,
        L"\\\\?\\C:\\" + kLong},
-      {"prefixed share path, as given", L"\\\\?\\UNC\\server\\share\\" + kLong,
-       L"\\\\?\\UNC\\server\\share\\" + kLong},
+      {"device path, as given", L"\\\\.\\C:\\" + kLong, L"\\\\.\\C:\\" + kLong},
       {"short relative path, as given", L"sub/page.htm", L"sub/page.htm"},
   };
   for (const PathCase& c : cases) {
@@ -138,11 +132,8 @@ struct ConsoleCase {
 
 constexpr ConsoleCase kConsoleCases[] = {
     {"console: each LF after a CR", "a\nb\n", L"a\r\nb\r\n"},
-    {"console: text without LF unchanged", "a\rb", L"a\rb"},
     {"console: Greek and CJK as UTF-16", "\xCF\x83\xE9\xA1\xB5\n",
      L"\x03C3\x9875\r\n"},
-    {"console: emoji as a surrogate pair", "\xF0\x9F\x98\x80\n",
-     L"\xD83D\xDE00\r\n"},
     {"console: unpaired surrogate kept as its unit", "m\xED\xA0\x80.htm\n",
      L"m\xD800.htm\r\n"},
 };
