@@ -37,7 +37,7 @@ dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$dump" | tr '[:upper:]' '[:lower:]')
 for required in 'kernel32\.dll' 'shell32\.dll' \
   'msvcrt\.dll|ucrtbase\.dll|api-ms-win-crt-.*\.dll'; do
   grep -qxE "$required" <<<"$dlls" || {
-    echo "FAIL: $exe imports no $required; it imports: $(tr '\n' ' ' <<<"$dlls")"
+    echo "FAIL: $exe imports no ${required//\\/}; it imports: $(tr '\n' ' ' <<<"$dlls")"
     exit 1
   }
 done
