@@ -186,8 +186,11 @@ def write_script(spec, cod, out):
     # write of any value shows in the dump after the run.
     for i in range(BUF_SIZE):
         lines.append(f"reg(0x{TX_BUF + i:03X}) = 0x{(0xA5 + i) & 0xFF:02X}")
+    # The whole packet goes in even when the driver reports fewer bytes
+    # (the truncated row), as if left over from an earlier copy: only the
+    # length given may then stop the server.
     for i in range(BUF_SIZE):
-        byte = packet[i] if i < given else (0x5A + i) & 0xFF
+        byte = packet[i] if i < len(packet) else (0x5A + i) & 0xFF
         lines.append(f"reg(0x{RX_BUF + i:03X}) = 0x{byte:02X}")
     lines += [f"reg(0x{RX_LEN_ADDR:03X}) = 0x{given >> 8:02X}",
               f"reg(0x{RX_LEN_ADDR + 1:03X}) = 0x{given & 0xFF:02X}",
