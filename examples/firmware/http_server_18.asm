@@ -3,15 +3,20 @@
 ; from an http2retlw table, as one TCP segment
 ;
 ; Build (gputils), in this folder:
+;     mkdir -p tables
 ;     cd pages && for p in *.htm; do http2retlw $p > ../tables/${p%.htm}.inc; done
-;     gpasm http_server_18.asm               -> http_server_18.hex / .cod / .lst
-; Run in gpsim (gpsim -i -c SCRIPT, or typed at the prompt):
+;     cd .. && gpasm http_server_18.asm      -> http_server_18.hex / .cod / .lst
+; Run in gpsim, from a script (gpsim -i -c SCRIPT) or at its prompt:
 ;     load http_server_18.cod
-;     reg(0x100) = 0x45  ...                 one line per packet byte
-;     reg(0x24) = 0x00   reg(0x25) = 0x4C    the packet's length
+;     reg(0x100) = 0x45                      one line per packet byte, from
+;     ...                                    RX_BUF on
+;     reg(0x24) = 0x00                       the packet's length, high byte
+;     reg(0x25) = 0x4C                       and low byte
 ;     break e done
 ;     run
 ;     dump r                                 result, reply and its length
+; tests/firmware/table_facts.py writes such a script for a sample request:
+;     table_facts.py script "plain:GET /about.htm" http_server_18.cod run.stc
 ;
 ; The tables: pages.inc (included at the end of this file) lists them.
 ; First the directory, one `page_table LABEL` line per table, closed by
@@ -51,9 +56,10 @@
 ;                               when sent, otherwise 0
 ;     0x800-0xDDB  TX_BUF       the reply, at most 1,500 bytes
 ;
-; Only RESULT_SENT writes to TX_BUF; the program writes nothing but its
-; registers at 0x20-0x5F and TX_BUF, and reads nothing of RX_BUF beyond the
-; packet's IPv4 total length.
+; `done` is reached for every packet, so result is never 0x00 there. Only
+; RESULT_SENT writes to TX_BUF. The program writes nothing but its registers
+; at 0x20-0x5F and TX_BUF, and reads nothing of RX_BUF past the length given
+; or past the packet's IPv4 total length.
 ;
 ; Which page: the first character after `GET /` is the tag. A bare `/` (the
 ; payload ends there, or a space, `?`, CR or LF follows) asks for `i`. A tag
@@ -80,9 +86,11 @@
 ; length is at most the length given (bytes past it, such as an Ethernet
 ; controller's padding, are ignored) and leaves room for a 20-byte TCP
 ; header; protocol 6; not a fragment; a correct IPv4 header checksum; a TCP
-; data offset of at least 5 that stays inside the segment (TCP options are
-; skipped); ACK set, SYN and RST clear; a correct TCP checksum; and a payload
-; of at least one byte.
+; data offset of at least 5 that stays inside the segment; ACK set, SYN and
+; RST clear; a correct TCP checksum; and a payload of at least one byte.
+; IPv4 and TCP options are skipped, as the header lengths say. A FIN on the
+; request is not acknowledged: the client sends it again, and this program
+; answers one packet only.
 ;
 ; Special function registers are written with movff and the status flags
 ; read with conditional branches, as in table_check_18.asm.

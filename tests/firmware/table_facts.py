@@ -17,6 +17,9 @@ of what the table then holds.
 For the server (http_server_18.asm), REQUEST is KIND:METHOD TARGET, such as
 "plain:GET /a"; KIND picks addresses, numbers and faults (REQUESTS below):
 
+    table_facts.py script REQUEST COD SCRIPT   write the gpsim script that
+                                               loads the packet, runs and
+                                               dumps the RAM (to run by hand)
     table_facts.py serve REQUEST DIR WANT_RESULT WANT_LENGTH PAGE...
         run DIR/http_server_18.cod in gpsim with the packet loaded, check the
         result and the RAM, and have tshark judge the reply (written to
@@ -311,6 +314,9 @@ def judge(spec, gpsim_out, want_result, capture, pages):
 
 def main(argv):
     cmd = argv[1]
+    if cmd == "script":
+        write_script(argv[2], argv[3], argv[4])
+        return 0
     if cmd == "serve":
         bad = serve(argv[2], argv[3], int(argv[4], 0), argv[5], argv[6:])
         for reason in bad:
