@@ -58,7 +58,7 @@ python=$(python3 -c 'import sys; print(sys.executable)')
 # joined by +; `shipped` stands for examples/firmware/pages/ with its
 # pages.inc, `example` copies a shipped page, and the row's pages.inc then
 # lists them in that order. The request is KIND:METHOD TARGET (kinds in
-# table_facts.py); the seventh column is the length the last page must
+# table_facts.py); the seventh column is the length the page chosen must
 # complete to, or -; the result is 0x01 sent, 0x02 too long, 0x03 no page,
 # 0x04 dropped.
 cases=(
@@ -73,8 +73,8 @@ cases=(
   "odd.htm|text:5|-|table_check_18|-|0x01|-|PIC18: odd length"
   "large.htm|random:2960|-|table_check_18|-|0x01|0x1000|PIC18: 3,001 bytes, the table pointer runs across 0x1000"
   "tampered.htm|text:200|7|table_check_18|-|0xFF|-|PIC18: one table byte changed"
-  "shipped|example|-|http_server_18|plain:GET /|0x01|-|a bare / gets the page tagged i, an odd length (215 bytes)"
-  "shipped|example|-|http_server_18|plain:GET /about.htm|0x01|-|the tag after GET /: about.htm, an even length (246 bytes)"
+  "shipped|example|-|http_server_18|plain:GET /|0x01|215|a bare / gets the page tagged i, of an odd length"
+  "shipped|example|-|http_server_18|plain:GET /about.htm|0x01|246|the tag after GET /: about.htm, of an even length"
   "shipped|example|-|http_server_18|plain:GET /missing.htm|0x01|-|a tag no table carries gets the stored 404 page"
   "shipped|example|-|http_server_18|plain:POST /about.htm|0x01|-|a request that is not a GET gets the 404 page"
   "shipped+empty.htm|text:0|-|http_server_18|plain:GET /empty.htm|0x01|38|an empty body"

@@ -23,8 +23,8 @@ For the server (http_server_18.asm), REQUEST is KIND:METHOD TARGET, such as
     table_facts.py serve REQUEST DIR WANT_RESULT WANT_LENGTH PAGE...
         run DIR/http_server_18.cod in gpsim with the packet loaded, check the
         result and the RAM, and have tshark judge the reply (written to
-        DIR/reply.pcap); WANT_LENGTH, unless -, is what the last PAGE must
-        complete to
+        DIR/reply.pcap); WANT_LENGTH, unless -, is what the page chosen
+        must complete to
 """
 import random
 import re
@@ -203,10 +203,6 @@ def write_script(spec, cod, out):
 
 
 def serve(spec, folder, want_result, want_length, pages):
-    if want_length != "-":
-        length = len(complete(open(pages[-1], "rb").read()))
-        if length != int(want_length):
-            return [f"{pages[-1]} completes to {length} bytes, want {want_length}"]
     write_script(spec, "http_server_18.cod", f"{folder}/run.stc")
     # gpsim's exit status says nothing; the breakpoint and the dumps do.
     with open(f"{folder}/gpsim.txt", "wb") as out:
@@ -219,7 +215,7 @@ def serve(spec, folder, want_result, want_length, pages):
         if "Hit a Breakpoint" not in f.read():
             return [f"gpsim never reached done (see {folder}/gpsim.txt)"]
     return judge(spec, f"{folder}/gpsim.txt", want_result,
-                 f"{folder}/reply.pcap", pages)
+                 f"{folder}/reply.pcap", pages, want_length)
 
 
 def tshark_fields(capture, port, fields):
@@ -232,7 +228,7 @@ def tshark_fields(capture, port, fields):
     return dict(zip(fields, out.rstrip("\n").split("|")))
 
 
-def judge(spec, gpsim_out, want_result, capture, pages):
+def judge(spec, gpsim_out, want_result, capture, pages, want_length):
     """Returns the reasons the run is wrong; prints what it checked."""
     packet, given, f = request_packet(spec)
     dumps = parse_dumps(gpsim_out)
@@ -256,6 +252,12 @@ def judge(spec, gpsim_out, want_result, capture, pages):
         want_tag = asked if asked in tags else ord("4") if ord("4") in tags else 0
     if tag != want_tag:
         bad.append(f"served tag 0x{tag:02X}, want 0x{want_tag:02X}")
+    if want_length != "-":
+        # The row is about a page of this length; make sure it still is.
+        length = len(complete(open(tags.get(want_tag, pages[-1]), "rb").read()))
+        if length != int(want_length):
+            return [f"the page chosen completes to {length} bytes, want "
+                    f"{want_length}: the row no longer tests what it says"]
     # Nothing outside the registers and the reply may change.
     sent = tx_len if result == 1 else 0
     for addr in range(RAM_SIZE):
