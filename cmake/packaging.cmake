@@ -51,8 +51,8 @@ function(http2retlw_rfc2822_day iso out where)
       OUTPUT_VARIABLE day OUTPUT_STRIP_TRAILING_WHITESPACE
       RESULT_VARIABLE status ERROR_QUIET)
   endif()
-  # Both tools accept some days that do not exist and roll them over; the
-  # day written must be the one in the heading.
+  # BSD date rolls a day that does not exist (02-30) over into the next
+  # month; the day written must be the one in the heading.
   string(SUBSTRING ${iso} 8 2 day_of_month)
   if(NOT status STREQUAL "0" OR NOT day MATCHES "^[A-Z][a-z][a-z], ${day_of_month} ")
     message(FATAL_ERROR "${where}: ${iso} is not a date that `date` can read")
