@@ -58,17 +58,19 @@ class TableWriter {
       if (used_ == buffer_.size() && !flush()) return false;
       const std::size_t fit =
           std::min(bytes.size(), (buffer_.size() - used_) / kLineSize);
-      char* out = buffer_.data() + used_ + kPrefixSize;
+      // Each line's place comes from its index: a pointer stepped past the
+      // last line of a full buffer would point outside it.
+      char* const out = buffer_.data() + used_ + kPrefixSize;
       const std::uint8_t* in = bytes.data();
       // Eight lines a round: the loop's own bookkeeping would otherwise cost
       // more than the lines.
       std::size_t i = 0;
-      for (; i + 8 <= fit; i += 8, out += 8 * kLineSize) {
+      for (; i + 8 <= fit; i += 8) {
         for (std::size_t k = 0; k < 8; ++k) {
-          put_suffix(out + k * kLineSize, in[i + k]);
+          put_suffix(out + (i + k) * kLineSize, in[i + k]);
         }
       }
-      for (; i < fit; ++i, out += kLineSize) put_suffix(out, in[i]);
+      for (; i < fit; ++i) put_suffix(out + i * kLineSize, in[i]);
       used_ += fit * kLineSize;
       bytes = bytes.subspan(fit);
     }
