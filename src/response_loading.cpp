@@ -1,5 +1,6 @@
 #include "response_loading.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -11,20 +12,25 @@ namespace http2retlw {
 namespace {
 
 // Reads what is left of `file` in pieces, under the same size limit as
-// files that can be sized.
+// files that can be sized. The buffer grows to the limit at most, and one
+// byte more, read on its own, tells a longer input: a 32-bit host, whose
+// containers hold no more than the limit, is never asked for more.
 LoadResult read_to_end(std::FILE* file) {
   LoadResult result{LoadStatus::kLoaded, {}};
   ResponseBuffer& response = result.response;
   constexpr std::size_t kPiece = std::size_t{64} * 1024;
+  constexpr auto kLimit = static_cast<std::size_t>(kMaxInputSize);
   for (;;) {
     const std::size_t used = response.size();
-    response.resize(used + kPiece);
-    const std::size_t got = std::fread(response.data() + used, 1, kPiece, file);
-    response.resize(used + got);
-    if (response.size() > static_cast<std::size_t>(kMaxInputSize)) {
-      return {LoadStatus::kTooLarge, {}};
+    if (used == kLimit) {
+      if (std::fgetc(file) != EOF) return {LoadStatus::kTooLarge, {}};
+      break;
     }
-    if (got < kPiece) break;
+    const std::size_t piece = std::min(kPiece, kLimit - used);
+    response.resize(used + piece);
+    const std::size_t got = std::fread(response.data() + used, 1, piece, file);
+    response.resize(used + got);
+    if (got < piece) break;
   }
   if (std::ferror(file) != 0 || response.empty()) {
     return {LoadStatus::kReadFailed, {}};

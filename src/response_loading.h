@@ -32,8 +32,10 @@ struct LoadResult {
 /// Loads `input_file`, a path used as given (UTF-8 on every host), whole and
 /// in binary. A regular file is read in one request of its size. Anything
 /// that cannot be sized that way is read to its end instead: pipes, FIFOs,
-/// devices, and files that report size 0 yet have content (/proc, sysfs,
-/// some network file systems). A truly empty input is kReadFailed.
+/// devices, and files that report size 0 yet have content (/proc, some
+/// network file systems). A truly empty input is kReadFailed, and so is a
+/// file that holds less than its size (sysfs reports 4,096 bytes for
+/// attributes of a few dozen): a short read cannot be told from a failed one.
 /// Throws std::bad_alloc when the response cannot be held in memory.
 LoadResult load_response(const char* input_file);
 
