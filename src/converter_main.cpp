@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ enum class Failure {
   kNoEntryLineEnd,
   kTooLongForTable,
   kWrite,
+  kInternal,
 };
 
 // Every text the program can print on standard error. `detail` is the
@@ -66,6 +68,8 @@ std::string failure_message(Failure failure, const std::string& program,
              " bytes, at most 65535)\n";
     case Failure::kWrite:
       return program + ": couldn't write to standard output\n";
+    case Failure::kInternal:
+      break;
   }
   return program + ": internal error\n";
 }
@@ -103,19 +107,24 @@ bool write_to_stdout(std::string_view text) {
 }
 
 int fail(Failure failure, const std::string& program,
-         const std::string& detail = {}) {
-  const std::string message = failure_message(failure, program, detail);
-  // If standard error refuses too, there is nowhere left to say so.
-  static_cast<void>(write_to_stderr(message));
+         const std::string& detail = {}) noexcept {
+  try {
+    // If standard error refuses too, there is nowhere left to say so.
+    static_cast<void>(
+        write_to_stderr(failure_message(failure, program, detail)));
+  } catch (...) {
+    // Not even the message fits in memory; the status still tells.
+  }
   return kExitFailure;
 }
 
 }  // namespace
 
 int run_converter(int argc, char** argv) {
-  const std::string program =
-      executable_path(argc > 0 && argv[0] != nullptr ? argv[0] : "http2retlw");
+  std::string program;
   try {
+    program = executable_path(argc > 0 && argv[0] != nullptr ? argv[0]
+                                                             : "http2retlw");
     const std::vector<std::string> arguments =
         command_line_arguments(argc, argv);
     if (arguments.size() != 2) return fail(Failure::kUsage, program);
@@ -139,13 +148,20 @@ int run_converter(int argc, char** argv) {
     // buffer would only copy part of each one again. Buffered output is
     // still correct, so a refusal changes nothing.
     static_cast<void>(std::setvbuf(stdout, nullptr, _IONBF, 0));
+    // Some file systems (NFS, FUSE, quotas) report a failed write only when
+    // the file is closed; left to exit(), that failure would go unheard.
     if (!write_retlw_table(tag, response, sum, write_to_stdout) ||
-        std::fflush(stdout) != 0) {
+        std::fclose(stdout) != 0) {
       return fail(Failure::kWrite, program);
     }
     return kExitSuccess;
   } catch (const std::bad_alloc&) {
     return fail(Failure::kOutOfMemory, program);
+  } catch (const std::length_error&) {
+    // More than a container may hold: memory by another name.
+    return fail(Failure::kOutOfMemory, program);
+  } catch (...) {
+    return fail(Failure::kInternal, program);
   }
 }
 
