@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "host_platform.h"
 
@@ -21,24 +22,23 @@ namespace {
 
 int failures = 0;
 
-std::string shown(std::wstring_view units) {
-  std::string text;
-  for (const wchar_t unit : units) {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, " %04X", static_cast<unsigned>(unit));
-    text += hex;
+// Units or bytes in hex, from `from` on, at most 12 of them: a path of 300
+// units shows only around its first difference.
+template <typename Text>
+std::string shown(const Text& text, std::size_t from) {
+  const int digits = sizeof(text[0]) == 1 ? 2 : 4;
+  std::string hex;
+  for (std::size_t i = from; i < text.size() && i < from + 12; ++i) {
+    char unit[8];
+    std::snprintf(
+        unit, sizeof unit, " %0*X", digits,
+        static_cast<unsigned>(
+            static_cast<std::make_unsigned_t<typename Text::value_type>>(
+                text[i])));
+    hex += unit;
   }
-  return text;
-}
-std::string shown(std::string_view bytes) {
-  std::string text;
-  for (const char byte : bytes) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, " %02X",
-                  static_cast<unsigned>(static_cast<unsigned char>(byte)));
-    text += hex;
-  }
-  return text;
+  return (from > 0 ? " ..." : "") + hex +
+         (from + 12 < text.size() ? " ..." : "");
 }
 
 // One line per row: PASS, or FAIL with every check of the row that failed.
@@ -54,10 +54,15 @@ void report(const char* name, const std::string& reasons) {
 template <typename Text>
 void expect(std::string& reasons, const char* what, const Text& got,
             const Text& want) {
-  if (got != want) {
-    reasons += std::string(" ") + what + " gave" + shown(got) + ", want" +
-               shown(want) + ";";
+  if (got == want) return;
+  std::size_t same = 0;
+  while (same < got.size() && same < want.size() && got[same] == want[same]) {
+    ++same;
   }
+  const std::size_t from = same < 4 ? 0 : same - 4;
+  reasons += std::string(" ") + what + " gave" + shown(got, from) + ", want" +
+             shown(want, from) + " (" + std::to_string(got.size()) + " and " +
+             std::to_string(want.size()) + " long);";
 }
 
 // Names as Windows hands them over: each unit is exactly what the row says,
