@@ -44,15 +44,15 @@ function(http2retlw_add_tables target)
     endif()
     # The tag is the first character of the converter's argument, so it
     # runs in the page's folder with the bare name: index.htm is tagged
-    # 'i', not the first letter of the folder. The program file is a
-    # dependency, so a new converter makes every table again.
+    # 'i', not the first letter of the folder. Naming the program's target
+    # in DEPENDS makes its file a dependency (for an imported one too), so
+    # a new converter makes every table again.
     add_custom_command(
       OUTPUT ${table}
       COMMAND ${CMAKE_COMMAND}
               -DHTTP2RETLW=$<TARGET_FILE:http2retlw::http2retlw>
               -DPAGE=${page_name} -DTABLE=${table} -P ${convert}
-      DEPENDS ${page} http2retlw::http2retlw
-              $<TARGET_FILE:http2retlw::http2retlw> ${convert}
+      DEPENDS ${page} http2retlw::http2retlw ${convert}
       WORKING_DIRECTORY ${page_dir}
       COMMENT "Converting ${page_name}"
       VERBATIM)
