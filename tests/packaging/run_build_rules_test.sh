@@ -25,8 +25,8 @@ usage() {
 }
 case "$#:${1:-}" in
   1:-*) usage ;;
-  1:*) build_dir=$1 installed= ;;
-  2:--installed) build_dir= installed=$2 ;;
+  1:*) build_dir=$1 installed='' ;;
+  2:--installed) build_dir='' installed=$2 ;;
   *) usage ;;
 esac
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -62,12 +62,12 @@ if [ -n "$build_dir" ]; then
   }
 else
   mkdir -p "$prefix/bin" "$prefix/lib/cmake" "$prefix/share"
-  cp -p "$installed/bin/http2retlw" "$prefix/bin/" &&
-    cp -R "$installed/lib/cmake/http2retlw" "$prefix/lib/cmake/" &&
-    cp -R "$installed/share/http2retlw" "$prefix/share/" || {
+  if ! cp -p "$installed/bin/http2retlw" "$prefix/bin/" ||
+    ! cp -R "$installed/lib/cmake/http2retlw" "$prefix/lib/cmake/" ||
+    ! cp -R "$installed/share/http2retlw" "$prefix/share/"; then
     echo "FAIL  $installed holds bin/http2retlw, lib/cmake/http2retlw/ and share/http2retlw/"
     exit 1
-  }
+  fi
 fi
 
 # Fixed times instead of waiting for the clock. The tables of a finished
