@@ -112,6 +112,10 @@ TEST(FillContentLength, RejectsResponsesItCannotComplete) {
        FillStatus::kNoEntryLineEnd, ""},
       {"no CR LF after an entry in the body",
        kStatus + "\r\nbody Content-Length:  ", FillStatus::kNoEntryLineEnd, ""},
+      // The buffer ends at the CR, so a search that looks for the LF after
+      // it reads past the end.
+      {"the entry line's only CR is the last byte",
+       kStatus + "\r\nContent-Length:  \r", FillStatus::kNoEntryLineEnd, ""},
       {"zero byte before the entry's CR LF",
        kStatus + "\r\nContent-Length:\0\r\n"s, FillStatus::kNoEntryLineEnd, ""},
   };

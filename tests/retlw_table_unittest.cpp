@@ -123,15 +123,33 @@ TEST(RetlwTable, SizeAndLengthFieldsFollowTheResponse) {
   }
 }
 
+// The sink refuses one piece and would take the next: the writer must stop
+// at that piece and say so, wherever it hands one over.
 TEST(RetlwTable, StopsWhenTheSinkRefuses) {
-  const std::vector<std::uint8_t> data(3 * kTableChunkSize / 12, 0x41);
-  int calls = 0;
-  const bool ok = write_retlw_table('r', data, 0, [&](std::string_view) {
-    ++calls;
-    return false;
-  });
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(calls, 1);
+  // 1,019 bytes fill the first piece exactly, so the closing lines go out
+  // alone; 3,072 bytes make four pieces.
+  constexpr std::size_t kFillsOne = kTableChunkSize / 12 - 5;
+  constexpr std::size_t kFourPieces = 3 * kTableChunkSize / 12;
+  struct Case {
+    const char* name;
+    std::size_t length;
+    int refused;  // which call to the sink returns false, from 1
+  };
+  const Case kCases[] = {
+      {"the first piece", kFourPieces, 1},
+      {"a piece in the middle", kFourPieces, 2},
+      {"a full piece before the closing lines", kFillsOne, 1},
+      {"the last piece: the closing lines alone", kFillsOne, 2},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::uint8_t> data(c.length, 0x41);
+    int calls = 0;
+    const bool ok = write_retlw_table(
+        'r', data, 0, [&](std::string_view) { return ++calls != c.refused; });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(calls, c.refused);
+  }
 }
 
 }  // namespace
