@@ -4,12 +4,12 @@
 #   - the same installed as a CMake package, lib/cmake/http2retlw/, for
 #     find_package(http2retlw);
 #   - the make fragment share/http2retlw/http2retlw.mk.
-# Installed as part of the Runtime component; the Windows ZIP carries none
-# of it.
+# Installed as part of the Runtime component, by the top-level project only;
+# the Windows ZIP carries none of it.
 add_executable(http2retlw::http2retlw ALIAS http2retlw)
 include(${CMAKE_CURRENT_LIST_DIR}/http2retlw_tables.cmake)
 
-if(NOT WIN32)
+if(NOT WIN32 AND PROJECT_IS_TOP_LEVEL)
   include(CMakePackageConfigHelpers)
   # lib/cmake, not CMAKE_INSTALL_LIBDIR: nothing here depends on the
   # architecture, and find_package searches PREFIX/lib/cmake on every host.

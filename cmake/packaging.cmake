@@ -11,6 +11,8 @@
 # `cmake --install` and the .deb install Program, Runtime and Docs; the TGZ
 # and ZIP carry StaticProgram (Program where there is none), Runtime and
 # Archive. On Windows everything lands in one folder.
+# Included by the top-level project only: a project that adds this tree
+# installs and packs its own files.
 include(GNUInstallDirs)
 
 set(HTTP2RETLW_PACKAGE_MAINTAINER

@@ -88,9 +88,11 @@ rules=(
   "cmake-package-makefiles|make|cmake -S . -B build -G 'Unix Makefiles' -DCMAKE_PREFIX_PATH=\"\$prefix\" >/dev/null && cmake --build build|build/tables|$prefix/bin/http2retlw"
   "cmake-package-ninja|ninja|cmake -S . -B build -G Ninja -DCMAKE_PREFIX_PATH=\"\$prefix\" >/dev/null && cmake --build build|build/tables|$prefix/bin/http2retlw"
 )
-# The converter built first as part of the example, without its tests.
+# The converter built first as part of the example, without its tests and
+# without touching the example's build type or writing CPack files into its
+# binary folder.
 [ -n "$installed" ] || rules+=(
-  "cmake-subdirectory|make|cmake -S . -B build -G 'Unix Makefiles' -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build --parallel 2 && test ! -e build/http2retlw/tests|build/tables|build/http2retlw/http2retlw"
+  "cmake-subdirectory|make|cmake -S . -B build -G 'Unix Makefiles' -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build --parallel 2 && test ! -e build/http2retlw/tests && test ! -e build/CPackConfig.cmake && ! grep -qx CMAKE_BUILD_TYPE:STRING=Release build/CMakeCache.txt|build/tables|build/http2retlw/http2retlw"
 )
 
 # Table files that changed since the build was stamped with kBuiltTime.
