@@ -6,7 +6,59 @@
 #   - the make fragment share/http2retlw/http2retlw.mk.
 # Installed as part of the Runtime component, by the top-level project only;
 # the Windows ZIP carries none of it.
-add_executable(http2retlw::http2retlw ALIAS http2retlw)
+if(CMAKE_CROSSCOMPILING AND NOT PROJECT_IS_TOP_LEVEL)
+  # The converter the cross build would make runs on its target, not on the
+  # build host that makes the tables: it is built for the host instead,
+  # from this same tree in a binary folder of its own, as a top-level
+  # project with the host's default compiler. The cross build's compiler
+  # reaches it neither through the arguments (only the generator is passed,
+  # not its target platform) nor through the environment, where CC, CXX,
+  # their flags or CMAKE_TOOLCHAIN_FILE name the target's when a cross build
+  # is set up that way. Built on every build, so a changed source rebuilds
+  # it; a program that did not change leaves the tables alone.
+  include(ExternalProject)
+  set(host_dir ${PROJECT_BINARY_DIR}/host)
+  set(host_program ${host_dir}/build)
+  get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+  if(multi_config)
+    string(APPEND host_program /Release)
+  endif()
+  string(APPEND host_program /http2retlw)
+  if(CMAKE_HOST_WIN32)
+    string(APPEND host_program .exe)
+  endif()
+  if(CMAKE_GENERATOR MATCHES "Make")
+    # A recursive make takes its jobs from the parent's -j.
+    set(host_build $(MAKE) http2retlw)
+  else()
+    set(host_build ${CMAKE_COMMAND} --build <BINARY_DIR> --config Release
+      --target http2retlw)
+  endif()
+  ExternalProject_Add(http2retlw_host
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    PREFIX ${host_dir}
+    BINARY_DIR ${host_dir}/build
+    CONFIGURE_COMMAND ${CMAKE_COMMAND} -E env
+      --unset=CC --unset=CXX --unset=CFLAGS --unset=CXXFLAGS --unset=LDFLAGS
+      --unset=CMAKE_TOOLCHAIN_FILE
+      ${CMAKE_COMMAND} -G ${CMAKE_GENERATOR} -S <SOURCE_DIR> -B <BINARY_DIR>
+      -DCMAKE_MAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}
+      -DCMAKE_BUILD_TYPE=Release -DHTTP2RETLW_BUILD_TESTS=OFF
+    BUILD_COMMAND ${host_build}
+    BUILD_ALWAYS TRUE
+    BUILD_BYPRODUCTS ${host_program}
+    INSTALL_COMMAND ""
+    EXCLUDE_FROM_ALL TRUE)
+  # GLOBAL: the parent's folders name it. The tables wait for the host
+  # build through the target's dependency; the file in IMPORTED_LOCATION
+  # makes them again when the program changes.
+  add_executable(http2retlw::http2retlw IMPORTED GLOBAL)
+  set_target_properties(http2retlw::http2retlw PROPERTIES
+    IMPORTED_LOCATION ${host_program})
+  add_dependencies(http2retlw::http2retlw http2retlw_host)
+else()
+  add_executable(http2retlw::http2retlw ALIAS http2retlw)
+endif()
 include(${CMAKE_CURRENT_LIST_DIR}/http2retlw_tables.cmake)
 
 if(NOT WIN32 AND PROJECT_IS_TOP_LEVEL)

@@ -46,7 +46,8 @@ function(http2retlw_add_tables target)
     # runs in the page's folder with the bare name: index.htm is tagged
     # 'i', not the first letter of the folder. Naming the program's target
     # in DEPENDS makes its file a dependency (for an imported one too), so
-    # a new converter makes every table again.
+    # a new converter makes every table again, and the tables wait for
+    # whatever builds it (the host build in a cross build).
     add_custom_command(
       OUTPUT ${table}
       COMMAND ${CMAKE_COMMAND}

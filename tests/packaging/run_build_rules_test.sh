@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
 # Runs the firmware build rules of examples/build-rules with the make
 # fragment and the CMake package of an installed http2retlw, and with this
-# source tree added to the CMake example, and checks what a firmware build
-# relies on: every page becomes its table with the page's own first letter
-# as tag, an up-to-date build converts nothing, a changed page regenerates
-# only its own table and a changed converter every table, and a page that
-# fails to convert fails the build with the converter's message and leaves
-# neither a table nor a temporary file.
+# source tree added to the CMake example (also to a cross build of it for
+# 64-bit ARM, where the converter must still run here), and checks what a
+# firmware build relies on: every page becomes its table with the page's
+# own first letter as tag, an up-to-date build converts nothing, a changed
+# page regenerates only its own table and a changed converter every table,
+# and a page that fails to convert fails the build with the converter's
+# message and leaves neither a table nor a temporary file.
 #
 #   tests/packaging/run_build_rules_test.sh BUILD_DIR
 #       installs BUILD_DIR with cmake --install into a temporary prefix;
-#       adds the row that builds the converter from this source tree
+#       adds the rows that build the converter from this source tree
 #   tests/packaging/run_build_rules_test.sh --installed PREFIX
 #       an install made otherwise (the .deb's usr/, an unpacked archive);
 #       its http2retlw files are copied, so PREFIX is never changed
 #
-# Exits 77 when cmake is missing, and skips a row whose make or ninja is
-# missing. Under CI (CI set), where every tool is installed, a skip fails.
+# Exits 77 when cmake is missing, and skips a row whose make, ninja or
+# cross compiler is missing. Under CI (CI set), where every tool is
+# installed, a skip fails.
 set -euo pipefail
 
 usage() {
@@ -80,7 +82,7 @@ kBuiltTime=203701010000
 kChangedTime=203701020000
 kBuiltStamp=$(date -d '2037-01-01 00:00' +%s)
 
-# One row per way of running the rules: name, tool needed, build command
+# One row per way of running the rules: name, tools needed, build command
 # (run inside the copied example folder), folder the tables land in, the
 # converter the rules run (relative to that folder or absolute).
 rules=(
@@ -90,9 +92,10 @@ rules=(
 )
 # The converter built first as part of the example, without its tests and
 # without touching the example's build type or writing CPack files into its
-# binary folder.
+# binary folder; in a cross build of the example, built for this host.
 [ -n "$installed" ] || rules+=(
   "cmake-subdirectory|make|cmake -S . -B build -G 'Unix Makefiles' -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build --parallel 2 && test ! -e build/http2retlw/tests && test ! -e build/CPackConfig.cmake && ! grep -qx CMAKE_BUILD_TYPE:STRING=Release build/CMakeCache.txt|build/tables|build/http2retlw/http2retlw"
+  "cmake-subdirectory-cross|aarch64-linux-gnu-g++ ninja|cmake -S . -B build -G Ninja --toolchain \"\$repo/cmake/aarch64-linux-gnu.cmake\" -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build|build/tables|build/http2retlw/host/build/http2retlw"
 )
 
 # Table files that changed since the build was stamped with kBuiltTime.
@@ -112,9 +115,13 @@ tables_match() {
 }
 
 for row in "${rules[@]}"; do
-  IFS='|' read -r name tool build tables converter <<<"$row"
-  if ! command -v "$tool" >/dev/null; then
-    skip "$name: $tool is not installed"
+  IFS='|' read -r name tools build tables converter <<<"$row"
+  missing=''
+  for tool in $tools; do
+    command -v "$tool" >/dev/null || missing+=" $tool"
+  done
+  if [ -n "$missing" ]; then
+    skip "$name:$missing is not installed"
     continue
   fi
   dir=$work/$name
