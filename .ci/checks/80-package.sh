@@ -53,19 +53,8 @@ mkdir "$tmp/tgz" "$tmp/zip"
 (cd "$tmp/tgz" && cmake -E tar xf "$OLDPWD/$tgz")
 (cd "$tmp/zip" && cmake -E tar xf "$OLDPWD/$zip")
 
-passed=0
-failed=0
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok    $what"
-    passed=$((passed + 1))
-  else
-    echo "FAIL  $what"
-    failed=$((failed + 1))
-  fi
-}
+# shellcheck source=tests/packaging/report.sh
+. tests/packaging/report.sh
 field() { dpkg-deb -f "$deb" "$1"; }
 
 check ".deb package name is http2retlw" test "$(field Package)" = http2retlw
@@ -155,5 +144,4 @@ check "deb-root/usr: the firmware build rules with its CMake package and make fr
 check "tgz $(basename "$tgz" .tar.gz): the firmware build rules with its CMake package and make fragment" \
   build_rules "$tmp/tgz/$(basename "$tgz" .tar.gz)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report_and_exit

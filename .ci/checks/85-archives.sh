@@ -30,19 +30,8 @@ version=$(sed -n 's/^project(http2retlw VERSION \([0-9.]*\).*/\1/p' CMakeLists.t
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-passed=0
-failed=0
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok    $what"
-    passed=$((passed + 1))
-  else
-    echo "FAIL  $what"
-    failed=$((failed + 1))
-  fi
-}
+# shellcheck source=tests/packaging/report.sh
+. tests/packaging/report.sh
 
 # pack BUILD_DIR NAME: the TGZ of an already configured build folder,
 # unpacked into $tmp/NAME; fails unless it is exactly NAME.tar.gz.
@@ -175,5 +164,4 @@ check "$arm_name: bin/http2retlw is AArch64, no interpreter, no shared library" 
 check "$arm_name: bin/http2retlw converts every golden page under qemu-aarch64, no sysroot" \
   converts_pages under_qemu
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report_and_exit

@@ -1,6 +1,8 @@
 # shellcheck shell=bash
-# Row bookkeeping shared by the packaging test scripts: source it, call
-# pass/fail/skip per row, and end with report_and_exit.
+# Row bookkeeping shared by the packaging test scripts and the package
+# checks in CI: source it, call pass/fail/skip or check per row, and end
+# with report_and_exit. CI installs every tool, so under CI (CI set) a
+# skipped row, or a whole suite skipped for want of a tool, is a failure.
 passed=0
 failed=0
 skipped=0
@@ -12,9 +14,28 @@ fail() {
   echo "FAIL  $1"
   failed=$((failed + 1))
 }
-skip() {
-  echo "skip  $1"
-  skipped=$((skipped + 1))
+if [ -n "${CI:-}" ]; then
+  skip() { fail "$1 (a skip is a failure under CI)"; }
+else
+  skip() {
+    echo "skip  $1"
+    skipped=$((skipped + 1))
+  }
+fi
+# check WHAT COMMAND...: one row, passed when COMMAND succeeds.
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+# skip_suite REASON: the whole script cannot run here (exit 77 for ctest).
+skip_suite() {
+  echo "SKIP: $1"
+  if [ -n "${CI:-}" ]; then
+    echo "CI installs every tool, so a skip is a failure"
+    exit 1
+  fi
+  exit 77
 }
 report_and_exit() {
   echo "$passed passed, $failed failed, $skipped skipped"
