@@ -132,7 +132,7 @@ ihl_bytes	equ	0x30	; request's IPv4 header length in bytes
 do_bytes	equ	0x31	; request's TCP header length in bytes
 total_h		equ	0x32	; request's IPv4 total length
 total_l		equ	0x33
-seg_h		equ	0x34	; request's TCP segment length
+seg_h		equ	0x34	; TCP segment length: the request's, then the reply's
 seg_l		equ	0x35
 pay_h		equ	0x36	; request's payload length
 pay_l		equ	0x37
@@ -333,20 +333,8 @@ main
 	drop_if_z
 
 	; The request's checksum: pseudo-header, then the whole segment.
-	clrf	sum_h, A
-	clrf	sum_l, A
 	lfsr	0, RX_BUF + 12		; source and destination addresses
-	clrf	count_h, A
-	movlw	8
-	movwf	count_l, A
-	rcall	sum_bytes
-	clrf	word_h, A
-	movlw	6
-	movwf	word_l, A
-	rcall	add_word
-	movff	seg_h, word_h
-	movff	seg_l, word_l
-	rcall	add_word
+	rcall	pseudo_header_sum
 	point_tcp	0
 	movff	seg_h, count_h
 	movff	seg_l, count_l
@@ -538,24 +526,14 @@ copied
 
 	; TCP checksum: the pseudo-header (addresses, protocol, TCP length),
 	; the TCP header, and for the payload the sum stored in the table.
-	clrf	sum_h, A
-	clrf	sum_l, A
-	lfsr	0, TX_BUF + 12
-	clrf	count_h, A
-	movlw	8
-	movwf	count_l, A
-	rcall	sum_bytes
-	clrf	word_h, A
-	movlw	6
-	movwf	word_l, A
-	rcall	add_word
-	movlw	20
+	movlw	20			; the reply's segment: header and page
 	addwf	len_l, w, A
-	movwf	word_l, A
+	movwf	seg_l, A
 	movlw	0
 	addwfc	len_h, w, A
-	movwf	word_h, A
-	rcall	add_word
+	movwf	seg_h, A
+	lfsr	0, TX_BUF + 12
+	rcall	pseudo_header_sum
 	lfsr	0, TX_BUF + 20
 	clrf	count_h, A
 	movlw	20
@@ -614,6 +592,24 @@ sum_last
 	bra	sum_bytes
 summed
 	return
+
+; sum_h:sum_l = the sum of the TCP pseudo-header: the source and destination
+; addresses, 8 bytes from FSR0 on, protocol 6 and the segment length in
+; seg_h:seg_l.
+pseudo_header_sum
+	clrf	sum_h, A
+	clrf	sum_l, A
+	clrf	count_h, A
+	movlw	8
+	movwf	count_l, A
+	rcall	sum_bytes
+	clrf	word_h, A
+	movlw	6
+	movwf	word_l, A
+	rcall	add_word
+	movff	seg_h, word_h
+	movff	seg_l, word_l
+	bra	add_word		; its return is ours
 
 count_down
 	decf	count_l, f, A		; the carry is clear on a borrow
