@@ -301,6 +301,12 @@ TEST_F(ConverterRun, ReportsEachFailureAndWritesNothing) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
+    // A bare chroot or container may have no /sys; CI's machines do.
+    if (!c.args.empty() && c.args[0].starts_with("/sys/") &&
+        !fs::exists(c.args[0]) && std::getenv("CI") == nullptr) {
+      std::printf("skipped \"%s\": no %s here\n", c.name, c.args[0].c_str());
+      continue;
+    }
     const RunResult r = run(dir_, c.args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
