@@ -13,8 +13,9 @@
 #       installs BUILD_DIR with cmake --install into a temporary prefix;
 #       adds the rows that build the converter from this source tree
 #   tests/packaging/run_build_rules_test.sh --installed PREFIX
-#       an install made otherwise (the .deb's usr/, an unpacked archive);
-#       its http2retlw files are copied, so PREFIX is never changed
+#       an install made otherwise (the .deb's usr/, an unpacked archive):
+#       the first build of each rule only; its http2retlw files are
+#       copied, so PREFIX is never changed
 #
 # Exits 77 when cmake is missing, and skips a row whose make, ninja or
 # cross compiler is missing. Under CI (CI set), where every tool is
@@ -133,6 +134,10 @@ for row in "${rules[@]}"; do
     sed 's/^/      /' "$log"
     continue
   fi
+  # Another install differs only in where its files lie, which the first
+  # build proves; how the rules rebuild is the same files' doing, checked
+  # against the temporary prefix.
+  [ -z "$installed" ] || continue
 
   touch -t "$kBuiltTime" "$dir/$tables"/*.inc
   if run_build && [ -z "$(changed_tables "$dir/$tables")" ]; then
