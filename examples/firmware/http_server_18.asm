@@ -218,9 +218,8 @@ read_at		macro	offset
 	movf	scratch, w, A
 	endm
 
-; FSR0 = the request's TCP header + OFFSET.
-point_tcp	macro	offset
-	movlw	offset
+; FSR0 = the request's TCP header + W.
+point_tcp_w	macro
 	addwf	tcp_l, w, A
 	movwf	scratch, A
 	movff	scratch, FSR0L
@@ -228,6 +227,12 @@ point_tcp	macro	offset
 	addwfc	tcp_h, w, A
 	movwf	scratch, A
 	movff	scratch, FSR0H
+	endm
+
+; FSR0 = the request's TCP header + OFFSET.
+point_tcp	macro	offset
+	movlw	offset
+	point_tcp_w
 	endm
 
 	org	0x0000
@@ -351,13 +356,7 @@ main
 	subwfb	pay_h, w, A
 	bnc	find_page
 	movf	do_bytes, w, A		; past the TCP header and its options
-	addwf	tcp_l, w, A
-	movwf	scratch, A
-	movff	scratch, FSR0L
-	movlw	0
-	addwfc	tcp_h, w, A
-	movwf	scratch, A
-	movff	scratch, FSR0H
+	point_tcp_w
 	movff	POSTINC0, scratch
 	movf	scratch, w, A
 	xorlw	'G'
