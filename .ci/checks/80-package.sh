@@ -53,8 +53,8 @@ mkdir "$tmp/tgz" "$tmp/zip"
 (cd "$tmp/tgz" && cmake -E tar xf "$OLDPWD/$tgz")
 (cd "$tmp/zip" && cmake -E tar xf "$OLDPWD/$zip")
 
-# shellcheck source=tests/packaging/report.sh
-. tests/packaging/report.sh
+# shellcheck source=tests/report.sh
+. tests/report.sh
 field() { dpkg-deb -f "$deb" "$1"; }
 
 check ".deb package name is http2retlw" test "$(field Package)" = http2retlw

@@ -30,8 +30,8 @@ version=$(sed -n 's/^project(http2retlw VERSION \([0-9.]*\).*/\1/p' CMakeLists.t
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-# shellcheck source=tests/packaging/report.sh
-. tests/packaging/report.sh
+# shellcheck source=tests/report.sh
+. tests/report.sh
 
 # pack BUILD_DIR NAME: the TGZ of an already configured build folder,
 # unpacked into $tmp/NAME; fails unless it is exactly NAME.tar.gz.

@@ -30,24 +30,17 @@ repo=$(cd "$here/../.." && pwd)
 facts="$here/table_facts.py"
 examples="$repo/examples/firmware"
 
-# skip REASON: exit 77, or fail under CI.
-skip() {
-  if [ -n "${CI:-}" ]; then
-    echo "FAIL: $1; CI installs every tool, so this cannot be skipped there"
-    exit 1
-  fi
-  echo "SKIP: $1"
-  exit 77
-}
+# shellcheck source=tests/report.sh
+. "$here/../report.sh"
 
 for tool in gpasm gpsim python3 tshark; do
   command -v "$tool" >/dev/null ||
-    skip "$tool not found (Debian: apt-get install gputils gpsim python3 tshark)"
+    skip_suite "$tool not found (Debian: apt-get install gputils gpsim python3 tshark)"
 done
 # The interpreter itself, found once: a version manager's shim in front of
 # python3 takes longer to start than the helper takes to run.
 python=$(python3 -c 'import sys; print(sys.executable)')
-[ -x "$python" ] || skip "python3 does not name its own interpreter"
+[ -x "$python" ] || skip_suite "python3 does not name its own interpreter"
 
 # Rows: input file name (its first letter becomes the tag) | how the input is
 # made | data byte the test changes in the table, or - | program | request

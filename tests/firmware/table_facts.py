@@ -144,9 +144,9 @@ REQUESTS = {
 }
 
 
-def request_packet(spec):
+def request_packet(request):
     """(packet bytes, length given to the driver, fields) for REQUEST."""
-    kind, line = spec.split(":", 1)
+    kind, line = request.split(":", 1)
     f = dict(PLAIN, **REQUESTS[kind])
     method, target = line.split(" ")
     payload = f"{method} {target} HTTP/1.0\r\nHost: pic\r\n\r\n".encode()
@@ -182,8 +182,8 @@ def parse_dumps(path):
     return dumps
 
 
-def write_script(spec, cod, out):
-    packet, given, _ = request_packet(spec)
+def write_script(request, cod, out):
+    packet, given, _ = request_packet(request)
     lines = [f"load {cod}"]
     # A pattern in the whole transmit buffer and past the packet, so a stray
     # write of any value shows in the dump after the run.
@@ -202,8 +202,8 @@ def write_script(spec, cod, out):
         f.write("\n".join(lines) + "\n")
 
 
-def serve(spec, folder, want_result, want_length, pages):
-    write_script(spec, "http_server_18.cod", f"{folder}/run.stc")
+def serve(request, folder, want_result, want_length, pages):
+    write_script(request, "http_server_18.cod", f"{folder}/run.stc")
     # gpsim's exit status says nothing; the breakpoint and the dumps do.
     with open(f"{folder}/gpsim.txt", "wb") as out:
         try:
@@ -214,7 +214,7 @@ def serve(spec, folder, want_result, want_length, pages):
     with open(f"{folder}/gpsim.txt", errors="replace") as f:
         if "Hit a Breakpoint" not in f.read():
             return [f"gpsim never reached done (see {folder}/gpsim.txt)"]
-    return judge(spec, f"{folder}/gpsim.txt", want_result,
+    return judge(request, f"{folder}/gpsim.txt", want_result,
                  f"{folder}/reply.pcap", pages, want_length)
 
 
@@ -228,9 +228,9 @@ def tshark_fields(capture, port, fields):
     return dict(zip(fields, out.rstrip("\n").split("|")))
 
 
-def judge(spec, gpsim_out, want_result, capture, pages, want_length):
+def judge(request, gpsim_out, want_result, capture, pages, want_length):
     """Returns the reasons the run is wrong; prints what it checked."""
-    packet, given, f = request_packet(spec)
+    packet, given, f = request_packet(request)
     dumps = parse_dumps(gpsim_out)
     if len(dumps) != 2 or None in dumps[0] or None in dumps[1]:
         return [f"want two whole RAM dumps in {gpsim_out}, got {len(dumps)}"]

@@ -34,8 +34,8 @@ case "$#:${1:-}" in
 esac
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 
-# shellcheck source=tests/packaging/report.sh
-. "$(dirname "$0")/report.sh"
+# shellcheck source=tests/report.sh
+. "$(dirname "$0")/../report.sh"
 command -v cmake >/dev/null || skip_suite "cmake is not installed"
 
 # Expected tables come from the golden files, not from the tool under test.

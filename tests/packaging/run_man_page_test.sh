@@ -14,8 +14,8 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 page=$repo/man/http2retlw.1
 readme=$repo/README.md
 
-# shellcheck source=tests/packaging/report.sh
-. "$(dirname "$0")/report.sh"
+# shellcheck source=tests/report.sh
+. "$(dirname "$0")/../report.sh"
 command -v groff >/dev/null || skip_suite "groff is not installed"
 
 if warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1) && [ -z "$warnings" ]; then

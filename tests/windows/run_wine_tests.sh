@@ -21,15 +21,8 @@ root=$(cd "$here/../.." && pwd)
 # shellcheck source-path=SCRIPTDIR source=wine_env.sh
 . "$here/wine_env.sh"
 
-skip() {
-  if [ -n "${CI:-}" ]; then
-    echo "FAIL: $* (CI installs it, so this is no reason to skip)"
-    echo "0 passed, 1 failed"
-    exit 1
-  fi
-  echo "SKIP: $*"
-  exit 77
-}
+# shellcheck source=tests/report.sh
+. "$here/../report.sh"
 
 if [ $# -gt 1 ]; then
   echo "usage: $0 [PATH/TO/http2retlw.exe]" >&2
@@ -43,10 +36,10 @@ elif [ $# -eq 1 ]; then
 fi
 for compiler in x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix; do
   command -v "$compiler" >/dev/null ||
-    skip "MinGW-w64 is not installed (Debian: g++-mingw-w64-x86-64-posix)"
+    skip_suite "MinGW-w64 is not installed (Debian: g++-mingw-w64-x86-64-posix)"
 done
 if [ $# -eq 0 ]; then
-  command -v cmake >/dev/null || skip "cmake is not installed"
+  command -v cmake >/dev/null || skip_suite "cmake is not installed"
   # ctest gives each build tree its own folder: trees never share a prefix.
   build_dir=${HTTP2RETLW_MINGW_BUILD_DIR:-$root/build-mingw}
   echo "== cross-building with the mingw preset in $build_dir"
@@ -59,7 +52,7 @@ build=$(dirname "$exe")
 work=$build/wine-tests
 wine_status=0
 start_wine "$build/wineprefix" || wine_status=$?
-[ "$wine_status" -ne 77 ] || skip "Wine is not installed (Debian: wine64)"
+[ "$wine_status" -ne 77 ] || skip_suite "Wine is not installed (Debian: wine64)"
 if [ "$wine_status" -ne 0 ]; then
   echo "0 passed, 1 failed"
   exit 1

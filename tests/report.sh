@@ -1,8 +1,8 @@
 # shellcheck shell=bash
-# Row bookkeeping shared by the packaging test scripts and the package
-# checks in CI: source it, call pass/fail/skip or check per row, and end
-# with report_and_exit. CI installs every tool, so under CI (CI set) a
-# skipped row, or a whole suite skipped for want of a tool, is a failure.
+# Shared by the shell suites and the package checks in CI: row bookkeeping
+# (pass/fail/skip or check per row, then report_and_exit) and skip_suite.
+# CI installs every tool, so under CI (CI set) a skipped row, or a whole
+# suite skipped for want of a tool, is a failure.
 passed=0
 failed=0
 skipped=0
@@ -33,6 +33,7 @@ skip_suite() {
   echo "SKIP: $1"
   if [ -n "${CI:-}" ]; then
     echo "CI installs every tool, so a skip is a failure"
+    echo "0 passed, 1 failed"
     exit 1
   fi
   exit 77
