@@ -1,9 +1,10 @@
 # What firmware builds use to turn their pages into tables:
-#   - http2retlw_add_tables and the program as http2retlw::http2retlw, for a
+#   - http2retlw_add_tables, http2retlw_add_site and the program as http2retlw::http2retlw, for a
 #     project that adds this source tree (add_subdirectory, FetchContent);
 #   - the same installed as a CMake package, lib/cmake/http2retlw/, for
 #     find_package(http2retlw);
-#   - the make fragment share/http2retlw/http2retlw.mk.
+#   - the make fragment share/http2retlw/http2retlw.mk and the shell
+#     script its site step runs, http2retlw_site.sh.
 # Installed as part of the Runtime component, by the top-level project only;
 # the Windows ZIP carries none of it.
 if(CMAKE_CROSSCOMPILING AND NOT PROJECT_IS_TOP_LEVEL)
@@ -60,6 +61,7 @@ else()
   add_executable(http2retlw::http2retlw ALIAS http2retlw)
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/http2retlw_tables.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/http2retlw_site.cmake)
 
 if(NOT WIN32 AND PROJECT_IS_TOP_LEVEL)
   include(CMakePackageConfigHelpers)
@@ -80,6 +82,8 @@ if(NOT WIN32 AND PROJECT_IS_TOP_LEVEL)
     ${PROJECT_BINARY_DIR}/http2retlw-config-version.cmake
     ${CMAKE_CURRENT_LIST_DIR}/http2retlw_tables.cmake
     ${CMAKE_CURRENT_LIST_DIR}/http2retlw_convert_page.cmake
+    ${CMAKE_CURRENT_LIST_DIR}/http2retlw_site.cmake
+    ${CMAKE_CURRENT_LIST_DIR}/http2retlw_site_step.cmake
     DESTINATION ${package_dir} COMPONENT Runtime)
 
   # The fragment finds the program beside it by this relative path.
@@ -88,5 +92,6 @@ if(NOT WIN32 AND PROJECT_IS_TOP_LEVEL)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/http2retlw.mk.in
     ${PROJECT_BINARY_DIR}/http2retlw.mk @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/http2retlw.mk
+    ${CMAKE_CURRENT_LIST_DIR}/http2retlw_site.sh
     DESTINATION ${CMAKE_INSTALL_DATADIR}/http2retlw COMPONENT Runtime)
 endif()
