@@ -698,5 +698,9 @@ look_missing
 page_directory
 	#include "pages.inc"
 pages_end
+; gpasm only warns about code past the end of program memory.
+	if pages_end > 0x10000
+	error "the program and its tables pass the end of program memory (64 KiB)"
+	endif
 
 	end
