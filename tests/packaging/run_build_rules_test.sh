@@ -180,4 +180,176 @@ for row in "${rules[@]}"; do
   fi
 done
 
+# The site step: examples/site, with a PNG-named file holding every byte
+# value and a headers file of mixed line ends, through the make fragment
+# and the CMake package. The expected tables are stored responses this
+# test writes with printf and converts itself.
+site_rules=(
+  "site-make|make|make -s HTTP2RETLW_PREFIX=\"\$prefix\" HTTP2RETLW_SITE=site HTTP2RETLW_SITE_HEADERS=headers.txt|tables"
+  "site-cmake-package-makefiles|make|cmake -S . -B build -G 'Unix Makefiles' -DCMAKE_PREFIX_PATH=\"\$prefix\" -DSITE_DIR=site -DSITE_HEADERS=headers.txt >/dev/null && cmake --build build|build/tables"
+  "site-cmake-package-ninja|ninja|cmake -S . -B build -G Ninja -DCMAKE_PREFIX_PATH=\"\$prefix\" -DSITE_DIR=site -DSITE_HEADERS=headers.txt >/dev/null && cmake --build build|build/tables"
+)
+# What each served file is served as: content type, then the encoding.
+declare -A site_types=(
+  [404.html]=text/html [about.html]=text/html [guide.html]=text/html
+  [index.html]=text/html [logo.png]=image/png [bytes.png]=image/png
+  [style.css.gz]="text/css gzip"
+)
+# Changes to a built site: what to do in the example folder, the tables
+# that must be made again, text the build log must hold or -. Files keep
+# the times they are written at, to the nanosecond, so a table written
+# again shows as a changed time.
+site_changes=(
+  "touch site/about.html|about.html.inc pages.inc|-"
+  "printf x >site/notes.txt|notes.txt.inc pages.inc|-"
+  "rm site/notes.txt|pages.inc|-"
+  "touch site/.about.html.swp site/about.html~|-|-"
+  "printf 'X-Frame-Options: DENY\n' >>headers.txt|404.html.inc about.html.inc bytes.png.inc guide.html.inc index.html.inc logo.png.inc pages.inc style.css.gz.inc|-"
+  "rm site/404.html|pages.inc|no file's name starts with 4"
+)
+# Sites that must be refused: the fault planted, the text of the message,
+# the tables that must not be left. Each is undone before the next.
+site_refusals=(
+  "printf x >site/scripts.js|one tag, 's', for 2 files|scripts.js.inc style.css.gz.inc"
+  "printf x >'site/\"q.htm'|does not assemble|-"
+  "printf x >'site/\\q.htm'|does not assemble|-"
+  "printf x >'site/ q.htm'|is never the first character of a path|-"
+  "printf x >'site/?q.htm'|is never the first character of a path|-"
+  "printf x >\$'site/\\xe9q.htm'|is never the first character of a path|-"
+  "printf x >'site/a b.htm'|make and CMake cannot carry this name|-"
+  "printf x >'site/a;b.htm'|make and CMake cannot carry this name|-"
+  "printf x >'site/a[b.htm'|make and CMake cannot carry this name|-"
+  "printf x >'site/a\$b.htm'|make and CMake cannot carry this name|-"
+  "mkdir site/sub|a subfolder|-"
+  "mv site/index.html site/start.html|no file's name starts with i|start.html.inc"
+  "head -c 65536 /dev/zero >site/zeros.bin|completed response too long for table|zeros.bin.inc"
+  "printf 'no colon\r\n' >>headers.txt|headers.txt:5: not a header line|-"
+  "printf 'Content-TYPE: x\n' >>headers.txt|sets content-type, which the site step writes itself|-"
+)
+
+# made_again DIR STAMPS: the tables in DIR written since `stamps DIR`
+# printed STAMPS.
+stamps() { stat -c '%n %.9Y' "$1"/*.inc; }
+made_again() {
+  stamps "$1" | { grep -vxF -f "$2" || true; } | sed 's| [0-9.]*$||; s|.*/||' | xargs
+}
+
+# missing_tools TOOL...: those not installed, each after a space.
+missing_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || printf ' %s' "$tool"
+  done
+}
+
+# site_tables_match DIR: each served file's table is the conversion of the
+# stored response written here, with the header line of headers.txt.
+site_tables_match() {
+  local tables=$1 name type encoding status expect
+  for name in "${!site_types[@]}"; do
+    read -r type encoding <<<"${site_types[$name]}"
+    status='200 OK'
+    [[ $name != 404.* ]] || status='404 Not Found'
+    expect=$work/expect/$name
+    rm -rf "$expect" && mkdir -p "$expect" || return 1
+    {
+      printf 'HTTP/1.0 %s\r\nContent-Type: %s\r\n' "$status" "$type"
+      [ -z "$encoding" ] || printf 'Content-Encoding: %s\r\n' "$encoding"
+      printf 'Content-Length:\r\nCache-Control: max-age=3600\r\n\r\n'
+      cat "$dir/site/$name"
+    } >"$expect/$name"
+    (cd "$expect" && "$prefix/bin/http2retlw" "$name") >"$expect.inc" &&
+      cmp "$expect.inc" "$tables/$name.inc" || return 1
+  done
+}
+
+# pages_lists_site DIR: pages.inc includes the table of every file the
+# site serves (not style.css, for style.css.gz, nor an editor's backup), in
+# order, and nothing else.
+pages_lists_site() {
+  local listed served
+  listed=$(sed -n 's/^\t#include "\(.*\)\.inc"$/\1/p' "$1/pages.inc") || return 1
+  served=$(LC_ALL=C && cd "$dir/site" && printf '%s\n' * | grep -vx -e 'style\.css' -e '.*~')
+  [ "$listed" = "$served" ] &&
+    [ "$(grep -c '^	page_table	' "$1/pages.inc")" = "$(wc -l <<<"$served")" ]
+}
+
+# server_assembles DIR: http_server_18.asm assembles with -I DIR, without
+# an error or a warning.
+server_assembles() {
+  local out
+  mkdir -p "$dir/firmware" && cp "$repo/examples/firmware/http_server_18.asm" "$dir/firmware/" &&
+    out=$(cd "$dir/firmware" && gpasm -I "$1" http_server_18.asm 2>&1) &&
+    ! grep -qE 'Error|Warning' <<<"$out"
+}
+
+for row in "${site_rules[@]}"; do
+  IFS='|' read -r name tools build tables <<<"$row"
+  # shellcheck disable=SC2086 # one tool a word
+  missing=$(missing_tools $tools gpasm)
+  if [ -n "$missing" ]; then
+    skip "$name:$missing is not installed"
+    continue
+  fi
+  dir=$work/$name
+  mkdir -p "$dir/pages"
+  for file in "${example_files[@]}"; do cp "$repo/examples/build-rules/$file" "$dir/$file"; done
+  cp -R "$repo/examples/site" "$dir/site"
+  for i in $(seq 0 255); do printf '%b' "$(printf '\\0%03o' "$i")"; done >"$dir/site/bytes.png"
+  printf '# every page\r\n\nCache-Control: max-age=3600\n' >"$dir/headers.txt"
+  tables=$dir/$tables
+  log=$work/$name.log
+  site_build() { (cd "$dir" && eval "$build") >"$log" 2>&1; }
+
+  if site_build && site_tables_match "$tables" && pages_lists_site "$tables" &&
+    grep -Fq 'style.css left out: style.css.gz is served in its place' "$log" &&
+    grep -Eq '^pages.inc: 7 pages, [0-9]+ bytes of program memory, [0-9]+\.[0-9]% of' "$log" &&
+    server_assembles "$tables"; then
+    pass "$name: the site's tables are its files' stored responses byte for byte, and the server assembles with its pages.inc"
+  else
+    fail "$name: the site's tables are its files' stored responses byte for byte, and the server assembles with its pages.inc"
+    sed 's/^/      /' "$log"
+    continue
+  fi
+  [ -z "$installed" ] || continue
+
+  for change in "${site_changes[@]}"; do
+    IFS='|' read -r action want said <<<"$change"
+    [ "$want" != - ] || want=''
+    stamps "$tables" >"$work/stamps"
+    (cd "$dir" && eval "$action")
+    if site_build && got=$(made_again "$tables" "$work/stamps") && [ "$got" = "$want" ] &&
+      pages_lists_site "$tables" && { [ "$said" = - ] || grep -Fq "$said" "$log"; }; then
+      pass "$name: after $action, the build makes ${want:-nothing} again"
+    else
+      fail "$name: after $action, the build makes ${want:-nothing} again (made: ${got:-})"
+      sed 's/^/      /' "$log"
+    fi
+  done
+
+  cp "$dir/headers.txt" "$work/headers.txt"
+  ls -A "$dir/site" >"$work/site-files"
+  for refusal in "${site_refusals[@]}"; do
+    IFS='|' read -r action message left <<<"$refusal"
+    [ "$left" != - ] || left=''
+    ok=1
+    (cd "$dir" && eval "$action")
+    if site_build || ! grep -Fq "$message" "$log" || [ -e "$tables/pages.inc" ]; then ok=0; fi
+    for table in $left; do [ ! -e "$tables/$table" ] || ok=0; done
+    # Undone: what was planted goes, the renamed page and the headers come
+    # back, and the site builds again.
+    (shopt -s dotglob && cd "$dir/site" &&
+      { [ ! -e start.html ] || mv start.html index.html; } &&
+      for file in *; do grep -qxF -- "$file" "$work/site-files" || rm -rf -- "$file"; done)
+    cp "$work/headers.txt" "$dir/headers.txt"
+    if [ "$ok" = 1 ]; then
+      pass "$name: refused after $action, with \"$message\", leaving no pages.inc${left:+ and no $left}"
+    else
+      fail "$name: refused after $action, with \"$message\", leaving no pages.inc${left:+ and no $left}"
+      sed 's/^/      /' "$log"
+    fi
+    site_build || { fail "$name: builds again after $action is undone"; sed 's/^/      /' "$log"; }
+  done
+done
+
 report_and_exit
