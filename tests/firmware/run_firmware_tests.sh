@@ -53,7 +53,7 @@ python=$(python3 -c 'import sys; print(sys.executable)')
 # lists them in that order. The request is KIND:METHOD TARGET (kinds in
 # table_facts.py); the seventh column is the length the page chosen must
 # complete to, or -; the result is 0x01 sent, 0x02 too long, 0x03 no page,
-# 0x04 dropped.
+# 0x04 dropped; `refused`: the server must not assemble.
 cases=(
   "index.htm|example|-|table_check|-|0x01|-|the shipped example, 41 bytes, sum 0x7363"
   "even.htm|text:4|-|table_check|-|0x01|-|even length: the last byte is a low byte"
@@ -81,6 +81,7 @@ cases=(
   "shipped|example|-|http_server_18|beyond:GET /|0x04|-|a TCP data offset past the end of the packet"
   "shipped|example|-|http_server_18|truncated:GET /|0x04|-|a packet shorter than its IPv4 total length"
   "shipped|example|-|http_server_18|bad-sum:GET /|0x04|-|a wrong TCP checksum"
+  "shipped+huge.htm|text:40000|-|http_server_18|plain:GET /|refused|-|tables past the end of program memory: gpasm must fail, not warn"
 )
 
 passed=0
@@ -251,6 +252,15 @@ run_server_case() {
       return 1
   done
   step "copying http_server_18.asm" cp "$examples/http_server_18.asm" "$dir/" || return 1
+  if [ "$want_result" = refused ]; then
+    local out
+    if out=$(assemble "$dir" http_server_18) ||
+      ! grep -q 'Error.*pass the end of program memory' <<<"$out"; then
+      echo "  gpasm did not fail with the program memory error"
+      return 1
+    fi
+    return 0
+  fi
   step "gpasm http_server_18.asm" assemble "$dir" http_server_18 || return 1
   step "serving $request" "$python" "$facts" serve "$request" "$dir" "$want_result" \
     "$want_length" "${held[@]}"
