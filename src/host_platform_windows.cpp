@@ -76,7 +76,8 @@ std::string to_utf8(std::wstring_view text, bool keep_lone_surrogates) {
 
 // The way back from to_utf8(). MultiByteToWideChar would turn the 3-byte
 // form of a surrogate into U+FFFD and so open another file. Bytes that are
-// not UTF-8 at all (no name from Windows gives them) become U+FFFD.
+// not UTF-8 at all (no name from Windows gives them), overlong forms and
+// values past U+10FFFF among them, become U+FFFD, one for each byte.
 std::wstring to_wide(std::string_view bytes) {
   std::wstring wide;
   wide.reserve(bytes.size());
@@ -95,7 +96,10 @@ std::wstring to_wide(std::string_view bytes) {
       valid = (next & 0xC0) == 0x80;
       code = (code << 6) | (next & 0x3FU);
     }
-    if (!valid || code > 0x10FFFF) {
+    // An overlong form (C0 AF, E0 80 AF, F0 80 80 AF for '/') is not the
+    // name's byte: taken as one, it could reach another file.
+    constexpr std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (!valid || code < kShortest[length] || code > 0x10FFFF) {
       wide.push_back(static_cast<wchar_t>(kReplacement));
       ++i;
       continue;

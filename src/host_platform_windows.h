@@ -18,7 +18,8 @@ namespace http2retlw {
 std::string to_utf8(std::wstring_view text, bool keep_lone_surrogates);
 
 /// The way back from to_utf8(..., true). Bytes that are not UTF-8 at all
-/// become U+FFFD, one for each byte.
+/// (an overlong form, a value past U+10FFFF) become U+FFFD, one for each
+/// byte.
 std::wstring to_wide(std::string_view bytes);
 
 /// The name to hand the Win32 file calls for `path`: a full path of MAX_PATH

@@ -98,6 +98,39 @@ void check_names() {
   }
 }
 
+// Bytes no Windows name gives, as to_wide() must take them: one U+FFFD for
+// each byte, so that no other name, and no separator, can come of them.
+struct BytesCase {
+  const char* name;
+  std::string_view bytes;
+  std::wstring_view want;
+};
+
+constexpr BytesCase kBytesCases[] = {
+    {"F4 90 80 80, U+110000, past the last code point", "a\xF4\x90\x80\x80",
+     L"a\xFFFD\xFFFD\xFFFD\xFFFD"},
+    {"F7 BF BF BF, the largest 4-byte form", "\xF7\xBF\xBF\xBFz",
+     L"\xFFFD\xFFFD\xFFFD\xFFFDz"},
+    {"overlong '/' in 2 bytes, C0 AF", "..\xC0\xAFpage.htm",
+     L"..\xFFFD\xFFFDpage.htm"},
+    {"overlong '/' in 3 bytes, E0 80 AF", "..\xE0\x80\xAFpage.htm",
+     L"..\xFFFD\xFFFD\xFFFDpage.htm"},
+    {"overlong '/' in 4 bytes, F0 80 80 AF", "..\xF0\x80\x80\xAFpage.htm",
+     L"..\xFFFD\xFFFD\xFFFD\xFFFDpage.htm"},
+    {"overlong '.' in 2 bytes, C0 AE", "\xC0\xAE\xC0\xAE/page.htm",
+     L"\xFFFD\xFFFD\xFFFD\xFFFD/page.htm"},
+    {"overlong U+FFFF in 4 bytes, F0 8F BF BF", "\xF0\x8F\xBF\xBF",
+     L"\xFFFD\xFFFD\xFFFD\xFFFD"},
+};
+
+void check_bytes() {
+  for (const BytesCase& c : kBytesCases) {
+    std::string reasons;
+    expect(reasons, "to_wide", to_wide(c.bytes), std::wstring(c.want));
+    report(c.name, reasons);
+  }
+}
+
 // 257 characters: after "C:\" a path of exactly MAX_PATH (260).
 const std::wstring kLong(257, L'x');
 
@@ -169,6 +202,7 @@ void check_executable_path(const char* want) {
 
 int main(int argc, char** argv) {
   http2retlw::check_names();
+  http2retlw::check_bytes();
   http2retlw::check_long_paths();
   http2retlw::check_console_text();
   http2retlw::check_executable_path(argc == 2 ? argv[1] : nullptr);
