@@ -235,13 +235,12 @@ function(http2retlw_add_site target)
   set(state ${CMAKE_CURRENT_BINARY_DIR}/${target}.site)
   if(NOT faults STREQUAL "")
     # Refused: no table is made. The build fails with the message, written
-    # to a file since names in it may hold anything; what an earlier build
-    # made of the site goes now, so nothing can assemble the old site.
+    # to a file since names in it may hold anything, and removes what an
+    # earlier build made of the site, so nothing can assemble the old site.
     set(remove ${pages_inc})
     foreach(name IN LISTS refused)
       list(APPEND remove ${tables_dir}/${name}.inc)
     endforeach()
-    file(REMOVE ${remove})
     file(WRITE ${state}.refused
       "http2retlw_add_site(${target}): ${site} cannot be served:\n${faults}")
     add_custom_target(${target} ALL
