@@ -11,7 +11,10 @@ With a TAP device (as root, or inside `unshare -rn`):
 Without one, for tests (--frames): the frames come from a file, one per
 line as hex; a line `wait MS` lets MS milliseconds of simulated time pass,
 `#` starts a comment. The frames the program sends go to --replies, one per
-line: the number of frames handed in so far, then the frame as hex.
+line: the number of frames handed in so far, then the frame as hex; after
+each line of --frames, a line `done`. Either may be `-` (standard input,
+standard output; the log then goes to standard error), so that a test can
+answer what the program sent.
 
 How it drives the program (the interface the .asm's opening comment gives):
 it stops gpsim at the labels `idle` (passed once per millisecond of
@@ -33,9 +36,9 @@ wall time) or, under --guard, on a stray access; 2 on a usage error.
 
 --guard (the tests' RAM guard): before the start every RAM byte (0x000 to
 0xF7F) is set to a pattern; after each frame the program handled and at the
-end, every byte outside TX_BUF, tx_len_h/l, rx_ready and the state area
-(STATE_START..STATE_END from the .lst next to the .cod, else 0x000-0x0FF)
-must still hold it, and RX_BUF what the bridge wrote. Read breakpoints on
+end, every byte outside TX_BUF, the registers (0x00 to CUR + SLOT_SIZE)
+and the slots (SLOTS, NSLOTS of SLOT_SIZE bytes; all four read from the
+.lst next to the .cod) must still hold it, and RX_BUF what the bridge wrote. Read breakpoints on
 the 960 bytes of RX_BUF past the frame's length stop the run at any read
 there (gpsim holds 1,024 breakpoints, too few for the whole buffer).
 
@@ -203,9 +206,16 @@ class Bridge:
             self.move_read_window(0)
 
     def prefill(self):
-        syms = lst_symbols(self.args.cod, ("STATE_START", "STATE_END"))
-        start, end = syms.get("STATE_START", 0), syms.get("STATE_END", 0x100)
-        self.allowed = set(range(start, end)) | set(range(TX_BUF, TX_BUF + FRAME_MAX))
+        names = ("CUR", "SLOT_SIZE", "SLOTS", "NSLOTS")
+        syms = lst_symbols(self.args.cod, names)
+        if len(syms) < len(names):
+            raise SystemExit(f"--guard: {', '.join(names)} not all in the .lst")
+        # Registers and the connection at work, 0x00 to CUR + SLOT_SIZE; the
+        # slots; the transmit buffer.
+        cur_end = syms["CUR"] + syms["SLOT_SIZE"]
+        slots_end = syms["SLOTS"] + syms["NSLOTS"] * syms["SLOT_SIZE"]
+        self.allowed = set(range(cur_end)) | set(range(syms["SLOTS"], slots_end))
+        self.allowed |= set(range(TX_BUF, TX_BUF + FRAME_MAX))
         self.allowed |= {TX_LEN, TX_LEN + 1, RX_READY}
         for addr in range(RAM_SIZE):
             self.shadow[addr] = pattern(addr)
@@ -342,40 +352,49 @@ def serve_tap(bridge, args):
 
 
 def serve_file(bridge, args):
-    """Hands in the frames of --frames in order, each once the program has
-    finished with the one before; `wait MS` runs MS ms of simulated time."""
-    replies = open(args.replies, "w") if args.replies else None
-    steps = []
-    with open(args.frames) as f:
-        for line in f:
-            line = line.split("#")[0].strip()
-            if line.startswith("wait"):
-                steps.append(int(line.split()[1]))
-            elif line:
-                steps.append(bytes.fromhex(line))
-    steps.append(args.settle)
+    """Hands in the frames of --frames in order and runs until the program
+    has finished with each; `wait MS` runs MS ms of simulated time.
+    After each line it writes `done` to --replies: a test at the other end
+    of a pipe can read what came back before it writes the next frame."""
+    frames = sys.stdin if args.frames == "-" else open(args.frames)
+    replies = None
+    if args.replies:
+        replies = args.replies_out if args.replies == "-" else open(args.replies, "w")
     given = 0
-    for step in steps:
-        if isinstance(step, int):
-            until = bridge.cycles + step * CYCLES_PER_SECOND // 1000
+    while bridge.run() != "idle":  # the program starts (it sends nothing yet)
+        pass
+    for line in iter_lines(frames, args.settle):
+        if isinstance(line, bytes):
+            bridge.hand_in(line)  # the program is at idle, done with the last
+            given += 1
+            until = bridge.cycles
+        else:
+            until = bridge.cycles + line * CYCLES_PER_SECOND // 1000
         while True:
             stop = bridge.run()
-            if stop not in ("idle", None):
-                if replies:
-                    replies.write(f"{given} {stop.hex()}\n")
-                continue
-            if stop is None:
-                continue
-            if isinstance(step, bytes):
-                if bridge.ready():
-                    bridge.hand_in(step)
-                    given += 1
+            if stop == "idle":
+                if bridge.cycles >= until and bridge.ready():
                     break
-            elif bridge.cycles >= until and bridge.ready():
-                break
-            if args.max_frames and bridge.frames >= args.max_frames:
-                return f"{bridge.frames} frames"
+            elif stop and replies:
+                replies.write(f"{given} {stop.hex()}\n")
+        if replies:
+            replies.write("done\n")
+            replies.flush()
+        if args.max_frames and bridge.frames >= args.max_frames:
+            return f"{bridge.frames} frames"
     return "the end of the frames"
+
+
+def iter_lines(frames, settle):
+    """The steps of a frames file: bytes for a frame, ms for `wait MS`; then
+    SETTLE ms for the last replies."""
+    for line in frames:
+        line = line.split("#")[0].strip()
+        if line.startswith("wait"):
+            yield int(line.split()[1])
+        elif line:
+            yield bytes.fromhex(line)
+    yield settle
 
 
 def main(argv):
@@ -399,6 +418,9 @@ def main(argv):
     ap.add_argument("--guard", action="store_true", help="check RAM writes and reads (tests)")
     ap.add_argument("--quiet", action="store_true", help="no line per frame")
     args = ap.parse_args(argv[1:])
+    if args.replies == "-":
+        sys.stdout = sys.stderr  # the log, so that stdout carries replies only
+        args.replies_out = sys.__stdout__
     bridge = Bridge(args)
     try:
         why = serve_file(bridge, args) if args.frames else serve_tap(bridge, args)
