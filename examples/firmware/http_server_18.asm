@@ -240,6 +240,7 @@ ST_SEND		equ	3
 ; Bits of c_flags
 CF_FIN_RCVD	equ	0	; the client's FIN is received
 CF_STORED	equ	1	; the response is a whole table's: its stored sum fits
+CF_RECOVER	equ	2	; a timeout sent a segment again; c_rec is set
 
 ;--- Registers ---------------------------------------------------------------
 scratch		equ	0x00
@@ -342,6 +343,11 @@ c_rto_l		equ	CUR + 38
 c_idle_h	equ	CUR + 39	; ms left before the connection is freed
 c_idle_l	equ	CUR + 40
 sent		equ	CUR + 41	; scratch for send_data: 0xFF once a segment went out
+c_rec_h		equ	CUR + 42	; after a timeout: nxt then, as an offset
+c_rec_l		equ	CUR + 43
+c_hold_h	equ	CUR + 44	; scratch for resend_one: nxt
+c_hold_l	equ	CUR + 45
+one_seg		equ	CUR + 46	; scratch: 0xFF when send_data sends one segment only
 
 ; Offsets in a received frame
 ETH_DST		equ	RX_BUF + 0
@@ -615,9 +621,10 @@ tick_rto_left
 	movwf	oflags, A
 	goto	send_bare
 tick_resend
-	movff	c_una_h, c_nxt_h
-	movff	c_una_l, c_nxt_l
-	goto	send_data
+	movff	c_nxt_h, c_rec_h	; recovering until all sent so far is acknowledged
+	movff	c_nxt_l, c_rec_l
+	bsf	c_flags, CF_RECOVER, A
+	goto	resend_one
 tick_done
 	return
 
@@ -1277,21 +1284,26 @@ conn_new_ack
 	movff	sack_1, c_una_h
 	movff	sack_0, c_una_l
 	set16	c_rto_h, c_rto_l, RTO_MS
+	call	take_window
+	btfss	c_flags, CF_RECOVER, A
+	bra	conn_data
+	movf	c_rec_l, w, A		; after a timeout: una - rec borrows while
+	subwf	c_una_l, w, A		; bytes sent before it are still missing
+	movf	c_rec_h, w, A
+	subwfb	c_una_h, w, A
+	bnc	conn_partial
+	bcf	c_flags, CF_RECOVER, A	; all of them arrived
+	bra	conn_data
+conn_partial
+	call	resend_one		; the next missing segment, at once
+	bra	conn_data
 conn_window
-	movf	swnd_l, w, A		; edge = ack + window, at most 0xFFFF
-	addwf	sack_0, w, A
-	movwf	c_edge_l, A
-	movf	swnd_h, w, A
-	addwfc	sack_1, w, A
-	movwf	c_edge_h, A
-	bnc	conn_data
-	setf	c_edge_h, A
-	setf	c_edge_l, A
+	call	take_window
 
 conn_data
 	movf	pay_l, w, A
 	iorwf	pay_h, w, A
-	bnz	conn_in_order
+	jnz	conn_in_order
 	btfss	tflags, 0, A		; F_FIN
 	bra	conn_send
 conn_in_order
@@ -1346,6 +1358,20 @@ conn_close
 	bnz	conn_done
 	clrf	c_state, A
 conn_done
+	return
+
+; edge = ack + window, at most 0xFFFF.
+take_window
+	movf	swnd_l, w, A
+	addwf	sack_0, w, A
+	movwf	c_edge_l, A
+	movf	swnd_h, w, A
+	addwfc	sack_1, w, A
+	movwf	c_edge_h, A
+	bnc	window_taken
+	setf	c_edge_h, A
+	setf	c_edge_l, A
+window_taken
 	return
 
 ; Z set when the 4 bytes at FSR0 equal the 4 at FSR1.
@@ -1740,13 +1766,37 @@ data_summed
 	movf	n_h, w, A
 	addwfc	c_nxt_h, f, A
 	setf	sent, A
-	btfss	oflags, 0, A
+	btfsc	oflags, 0, A
+	bra	data_fin_sent
+	btfss	one_seg, 0, A
 	bra	data_next
+	bra	data_end
+data_fin_sent
 	infsnz	c_nxt_l, f, A
 	incf	c_nxt_h, f, A
 data_end
 	movf	sent, w, A		; 0 or 0xFF
 	andlw	1
+	return
+
+; One segment again, from the first unacknowledged byte; nxt stays where
+; it was, or moves on when that segment reaches past it.
+resend_one
+	movff	c_nxt_h, c_hold_h
+	movff	c_nxt_l, c_hold_l
+	movff	c_una_h, c_nxt_h
+	movff	c_una_l, c_nxt_l
+	setf	one_seg, A
+	call	send_data
+	clrf	one_seg, A
+	movf	c_hold_l, w, A		; nxt - hold borrows: back to hold
+	subwf	c_nxt_l, w, A
+	movf	c_hold_h, w, A
+	subwfb	c_nxt_h, w, A
+	bc	resent
+	movff	c_hold_h, c_nxt_h
+	movff	c_hold_l, c_nxt_l
+resent
 	return
 
 ; Builds and transmits the TCP segment: to r_mac, r_ip, r_port from
