@@ -303,14 +303,14 @@ def fetch(peer, request, mss=1460, window=64240, sport=40000, seq=1000,
     """A whole connection: handshake, request, every segment acknowledged
     as it comes, FIN both ways. Returns the response's bytes."""
     nxt = handshake(peer, mss, window, sport, seq, options, **f)
-    seq += 1
+    seq = (seq + 1) % 2**32
     if not with_ack:
         expect(not peer.tcp(sport=sport, seq=seq, ack=nxt, flags="A", window=window, **f),
                "the handshake's ACK got a reply")
     got, fin, acked = b"", False, 0
     replies = peer.tcp(sport=sport, seq=seq, ack=nxt, flags="PA", payload=request,
                        window=window, **f)
-    seq += len(request)
+    seq = (seq + len(request)) % 2**32
     limit = mss or peer.c["MSS_DEFAULT"]
     for _ in range(200):
         if drop_first and replies:
@@ -343,7 +343,7 @@ def fetch(peer, request, mss=1460, window=64240, sport=40000, seq=1000,
     expect(fin, "no FIN")
     after = peer.tcp(sport=sport, seq=seq, ack=ack_to, flags="FA", **f)
     r = only(after, "the client's FIN")
-    expect("A" in r.flags and r.ack == seq + 1 and not r.data, "the client's FIN is not acknowledged")
+    expect("A" in r.flags and r.ack == (seq + 1) % 2**32 and not r.data, "the client's FIN is not acknowledged")
     return got
 
 
