@@ -12,12 +12,15 @@
 set -eu
 
 build="cmake g++ libc6-dev make"
-# unit, cli: libgtest-dev. firmware: gputils gpsim python3, and tshark to
-# judge the packets the serving firmware sends. packaging: the man page
-# (groff-base, mandoc, man-db) and the build rules (make and ninja-build
-# under CMake).
-test="$build libgtest-dev gputils gpsim python3 tshark groff-base mandoc
-  man-db ninja-build"
+# unit, cli: libgtest-dev. firmware: gputils gpsim python3, tshark to
+# judge the frames the serving firmware sends, and for the clients in a
+# network namespace curl, iputils-ping, iproute2 (ip), util-linux
+# (unshare), chromium and fonts-dejavu-core (text in its screenshot).
+# packaging: the man page (groff-base, mandoc, man-db) and the build rules
+# (make and ninja-build under CMake).
+test="$build libgtest-dev gputils gpsim python3 tshark curl iputils-ping
+  iproute2 util-linux chromium fonts-dejavu-core groff-base mandoc man-db
+  ninja-build"
 # windows: MinGW-w64 and Wine. Cross targets: i686, s390x and aarch64
 # compilers and qemu-user. Packages: dpkg-dev, lintian, file. Static checks and fuzzing:
 # clang, its runtimes, clang-tidy, clang-format, cppcheck. Figures:

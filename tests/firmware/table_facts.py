@@ -31,6 +31,7 @@ import re
 import struct
 import subprocess
 import sys
+import zlib
 
 HEADER = b"HTTP/1.0 200 OK\r\nContent-Length:     \r\n\r\n"
 # `retlw k`: PIC16 11 0100 kkkk kkkk at word addresses (labels count words),
@@ -106,224 +107,616 @@ def read_hex(path):
 
 
 def symbol(lst, name):
-    with open(lst) as f:
-        for line in f:
-            m = re.match(rf"^{name}\s+([0-9A-Fa-f]+)\s*$", line)
-            if m:
-                return int(m.group(1), 16)
-    raise SystemExit(f"{lst}: no symbol {name}")
+    found = symbols(lst)
+    if name not in found:
+        raise SystemExit(f"{lst}: no symbol {name}")
+    return found[name]
 
 
-# The server's interface (see the comment at the top of http_server_18.asm).
-RESULT_ADDR, SERVED_TAG_ADDR, TX_LEN_ADDR, RX_LEN_ADDR = 0x20, 0x21, 0x22, 0x24
-REGISTERS = range(0x20, 0x60)
-RX_BUF, TX_BUF, BUF_SIZE = 0x100, 0x800, 1500
-RAM_SIZE = 0xF80
-RESULTS = {1: "sent", 2: "too long", 3: "no page", 4: "dropped"}
+SYMBOLS = {}
 
-# Request kinds. Each is a set of changes to the plain request; the faults
-# (last four) must leave the packet without a reply.
-PLAIN = dict(src=(192, 168, 1, 10), dst=(192, 168, 1, 2), sport=49152,
-             dport=80, seq=0x12345678, ack=0x9ABCDEF0, ip_options=b"",
-             tcp_options=b"", data_offset=None, cut=0, sum_error=0)
-REQUESTS = {
-    "plain": {},
-    # MSS, two NOPs and a timestamp: the payload starts 36 bytes in.
-    "options": dict(tcp_options=bytes.fromhex("020405b401010a0a") +
-                    bytes.fromhex("0102030400000000")),
-    "ip-options": dict(ip_options=bytes.fromhex("01010100")),
-    # The acknowledgement number carries through all four bytes and wraps.
-    "wrap": dict(seq=0xFFFFFFF0, ack=0xFFFFFF00),
-    # Words of 0xFFFE and 0xFEFF: the pseudo-header and TCP header sums
-    # carry out of bit 15 at almost every word.
-    "carry": dict(src=(254, 255, 255, 254), dst=(255, 254, 254, 255),
-                  sport=0xFFFE, dport=0xFEFF, seq=0xFEFFFFFE, ack=0xFFFEFEFF),
-    "beyond": dict(data_offset=15),
-    "truncated": dict(cut=10),
-    "bad-sum": dict(sum_error=1),
+
+def symbols(lst):
+    """The .lst's symbol table, read once: {name: value}."""
+    if lst not in SYMBOLS:
+        with open(lst, errors="replace") as f:
+            SYMBOLS[lst] = {m.group(1): int(m.group(2), 16) for m in re.finditer(
+                r"^(\w+)\s+([0-9A-Fa-f]{8})\s*$", f.read(), re.M)}
+    return SYMBOLS[lst]
+
+
+# The page server (http_server_18.asm) on frames, through the bridge users
+# run (examples/firmware/pic_bridge.py --frames - --replies - --guard): each
+# conversation below plays a client, frame by frame, and checks every frame
+# the program sends. The bridge's guard fails the row on a stray write or a
+# read past the frame; tshark judges every frame of the row's capture.
+PEER_MAC = bytes.fromhex("02aabbccdd01")
+PEER_IP = (192, 0, 2, 1)
+
+
+def server_constants(lst):
+    c = {name: symbol(lst, name) for name in (
+        "HTTP_PORT", "MSS_OUT", "MSS_DEFAULT", "WINDOW", "RTO_MS", "NSLOTS")}
+    c["mac"] = bytes(symbol(lst, f"MY_MAC_{i}") for i in range(6))
+    c["ip"] = tuple(symbol(lst, f"MY_IP_{i}") for i in range(4))
+    return c
+
+
+def checksum(data):
+    return 0xFFFF ^ folded_sum(data)
+
+
+def frame(c, **f):
+    """An Ethernet frame from the peer to the server: a TCP segment unless
+    `icmp` or `arp` is given; every field can be changed, and both sums
+    are worked out over what the headers declare unless told to be wrong."""
+    g = dict(dst_mac=c["mac"], src_mac=PEER_MAC, ethertype=0x0800,
+             src=PEER_IP, dst=c["ip"], version=4, ihl=None, ip_options=b"",
+             frag=0x4000, ttl=64, proto=6, total=None, ip_sum_error=0,
+             sport=40000, dport=c["HTTP_PORT"], seq=1000, ack=0, flags="S",
+             window=64240, tcp_options=b"", offset=None, payload=b"",
+             tcp_sum_error=0, pad=b"", icmp=None, arp=None)
+    g.update(f)
+    eth = g["dst_mac"] + g["src_mac"] + struct.pack(">H", g["ethertype"])
+    if g["arp"] is not None:
+        return eth + g["arp"] + g["pad"]
+    if g["icmp"] is not None:
+        body = g["icmp"]
+    else:
+        bits = sum(v for k, v in zip("FSRPAU", (1, 2, 4, 8, 16, 32)) if k in g["flags"])
+        words = g["offset"] or 5 + len(g["tcp_options"]) // 4
+        body = struct.pack(">HHIIBBHHH", g["sport"], g["dport"], g["seq"] % 2**32,
+                           g["ack"] % 2**32, words << 4, bits, g["window"], 0, 0)
+        body += g["tcp_options"] + g["payload"]
+        pseudo = bytes(g["src"]) + bytes(g["dst"]) + struct.pack(">HH", 6, len(body))
+        sum_ = checksum(pseudo + body) ^ g["tcp_sum_error"]
+        body = body[:16] + struct.pack(">H", sum_) + body[18:]
+    ihl = g["ihl"] or 5 + len(g["ip_options"]) // 4
+    total = g["total"] or 20 + len(g["ip_options"]) + len(body)
+    ip = struct.pack(">BBHHHBBH4B4B", g["version"] << 4 | ihl, 0, total, 0x1C46,
+                     g["frag"], g["ttl"], g["proto"], 0, *g["src"], *g["dst"])
+    ip += g["ip_options"]
+    sum_ = checksum(ip[:ihl * 4]) ^ g["ip_sum_error"]
+    ip = ip[:10] + struct.pack(">H", sum_) + ip[12:]
+    return eth + ip + body + g["pad"]
+
+
+def echo_request(data, sum_error=0):
+    icmp = struct.pack(">BBHHH", 8, 0, 0, 0x4242, 7) + data
+    return icmp[:2] + struct.pack(">H", checksum(icmp) ^ sum_error) + icmp[4:]
+
+
+def arp_request(c, target, sender=PEER_IP, op=1):
+    return struct.pack(">HHBBH", 1, 0x0800, 6, 4, op) + PEER_MAC + bytes(sender) + \
+        bytes(6) + bytes(target)
+
+
+class Reply:
+    """One frame the server sent, taken apart."""
+
+    def __init__(self, raw):
+        self.raw = raw
+        self.ethertype = struct.unpack(">H", raw[12:14])[0]
+        p = raw[14:]
+        self.ip = p
+        if self.ethertype != 0x0800:
+            return
+        ihl = (p[0] & 15) * 4
+        self.total, self.frag, self.ttl, self.proto = struct.unpack(">H2xHBB", p[2:10])
+        self.src, self.dst = tuple(p[12:16]), tuple(p[16:20])
+        t = p[ihl:self.total]
+        self.transport = t
+        if self.proto != 6:
+            return
+        (self.sport, self.dport, self.seq, self.ack, off, bits,
+         self.window) = struct.unpack(">HHIIBBH", t[:16])
+        self.flags = "".join(k for k, v in zip("FSRPAU", (1, 2, 4, 8, 16, 32)) if bits & v)
+        self.options = t[20:(off >> 4) * 4]
+        self.data = t[(off >> 4) * 4:]
+
+
+class Peer:
+    """The bridge on a pipe, with the server in gpsim under its guard."""
+
+    def __init__(self, folder, bridge, server):
+        self.folder = folder
+        self.lst = f"{server}/http_server_18.lst"
+        self.c = server_constants(self.lst)
+        self.proc = subprocess.Popen(
+            [sys.executable, bridge, "--frames", "-", "--replies", "-", "--guard",
+             "--pcap", f"{folder}/frames.pcap", f"{server}/http_server_18.cod"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=open(f"{folder}/bridge.log", "w"), text=True)
+        self.sent = []
+
+    def step(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        got = []
+        for out in self.proc.stdout:
+            if out.strip() == "done":
+                self.sent += got
+                return got
+            got.append(Reply(bytes.fromhex(out.split()[1])))
+        raise Failure(f"the bridge stopped: {self.finish()}")
+
+    def send(self, raw):
+        return self.step(raw.hex())
+
+    def tcp(self, **f):
+        return self.send(frame(self.c, **f))
+
+    def wait(self, ms):
+        return self.step(f"wait {ms}")
+
+    def finish(self):
+        """Ends the run; the guard's verdict, or None."""
+        self.proc.stdin.close()
+        rc = self.proc.wait(60)
+        log = open(f"{self.folder}/bridge.log").read()
+        if rc != 0:
+            return log.strip().splitlines()[-1] if log.strip() else f"exit {rc}"
+        return None
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def only(replies, what):
+    expect(len(replies) == 1, f"{what}: want one frame back, got {len(replies)}")
+    return replies[0]
+
+
+def addressed(peer, r, proto, src=PEER_IP):
+    """A reply goes from the server's addresses to the peer's."""
+    c = peer.c
+    expect(r.raw[:6] == PEER_MAC and r.raw[6:12] == c["mac"],
+           f"MACs {r.raw[:6].hex()} <- {r.raw[6:12].hex()}")
+    if r.ethertype == 0x0806:
+        return
+    expect(r.ethertype == 0x0800 and r.proto == proto, "not the protocol asked")
+    expect(r.src == c["ip"] and r.dst == tuple(src), f"IPv4 {r.src} -> {r.dst}")
+    expect(r.frag == 0x4000 and r.ttl == 64 and len(r.raw) == 14 + r.total,
+           f"IPv4 flags 0x{r.frag:04X}, TTL {r.ttl}, total {r.total} in {len(r.raw)}")
+
+
+def handshake(peer, mss=1460, window=64240, sport=40000, seq=1000, options=None, **f):
+    """SYN, SYN-ACK; returns the server's next sequence number."""
+    opts = options if options is not None else (struct.pack(">BBH", 2, 4, mss) if mss else b"")
+    r = only(peer.tcp(sport=sport, seq=seq, window=window, tcp_options=opts, **f), "SYN")
+    addressed(peer, r, 6, **src_of(f))
+    expect(r.flags == "SA" and r.ack == (seq + 1) % 2**32 and r.sport == peer.c["HTTP_PORT"]
+           and r.dport == sport, f"SYN: got [{r.flags}] ack {r.ack}")
+    expect(r.options[:4] == struct.pack(">BBH", 2, 4, peer.c["MSS_OUT"]),
+           f"SYN-ACK options {r.options.hex()}, want an MSS of {peer.c['MSS_OUT']}")
+    return (r.seq + 1) % 2**32
+
+
+def fetch(peer, request, mss=1460, window=64240, sport=40000, seq=1000,
+          with_ack=True, options=None, drop_first=False, **f):
+    """A whole connection: handshake, request, every segment acknowledged
+    as it comes, FIN both ways. Returns the response's bytes."""
+    nxt = handshake(peer, mss, window, sport, seq, options, **f)
+    seq = (seq + 1) % 2**32
+    if not with_ack:
+        expect(not peer.tcp(sport=sport, seq=seq, ack=nxt, flags="A", window=window, **f),
+               "the handshake's ACK got a reply")
+    got, fin, acked = b"", False, 0
+    replies = peer.tcp(sport=sport, seq=seq, ack=nxt, flags="PA", payload=request,
+                       window=window, **f)
+    seq = (seq + len(request)) % 2**32
+    limit = mss or peer.c["MSS_DEFAULT"]
+    for _ in range(200):
+        if drop_first and replies:
+            # As if the first segment were lost: the same bytes come again
+            # after the timeout, from the first unacknowledged one.
+            first = replies[0]
+            expect(first.data, "the first reply carries no data")
+            again = peer.wait(peer.c["RTO_MS"] + 5)
+            expect(again and again[0].seq == first.seq and again[0].data == first.data,
+                   "no retransmission of the first segment after the timeout")
+            replies, drop_first = again, False
+            continue
+        ack_to = None
+        for r in replies:
+            addressed(peer, r, 6, **src_of(f))
+            if not r.data and "F" not in r.flags:
+                continue  # an ACK of the request
+            expect(r.seq == (nxt + len(got)) % 2**32, f"segment at {r.seq}, want {nxt + len(got)}")
+            expect(len(r.data) <= limit, f"a {len(r.data)}-byte segment, MSS {limit}")
+            expect(len(got) + len(r.data) <= acked + window, "a segment past the window")
+            expect(r.ack == seq, f"ack {r.ack}, want {seq}")
+            got += r.data
+            fin = fin or "F" in r.flags
+            ack_to = (nxt + len(got) + (1 if fin else 0)) % 2**32
+        if fin:
+            break
+        expect(ack_to is not None, f"the response stops after {len(got)} bytes")
+        acked = len(got)
+        replies = peer.tcp(sport=sport, seq=seq, ack=ack_to, flags="A", window=window, **f)
+    expect(fin, "no FIN")
+    after = peer.tcp(sport=sport, seq=seq, ack=ack_to, flags="FA", **f)
+    r = only(after, "the client's FIN")
+    expect("A" in r.flags and r.ack == (seq + 1) % 2**32 and not r.data, "the client's FIN is not acknowledged")
+    return got
+
+
+def src_of(f):
+    return {"src": f["src"]} if "src" in f else {}
+
+
+def page_bytes(pages, tag):
+    for p in pages:
+        if p.rsplit("/", 1)[-1][0] == tag:
+            return complete(open(p, "rb").read())
+    return None
+
+
+def response_for(pages, tag):
+    return page_bytes(pages, tag) or page_bytes(pages, "4")
+
+
+def long_page(pages):
+    """The tag of the longest page below 8 KB (several segments, yet not
+    the largest the flash holds, which the network rows fetch)."""
+    p = max((p for p in pages if len(open(p, "rb").read()) < 8192),
+            key=lambda p: len(open(p, "rb").read()))
+    return p.rsplit("/", 1)[-1][0]
+
+
+def get(target, extra=b""):
+    return b"GET " + target + b" HTTP/1.0\r\nHost: pic\r\n" + extra + b"\r\n"
+
+
+def no_reply(**f):
+    """A row whose frame must get nothing back: a SYN with one change."""
+    def run(peer, pages):
+        got = peer.tcp(**f)
+        expect(not got, f"{len(got)} frame(s) back, want none")
+        # The same SYN without the change gets its SYN-ACK: the drop was
+        # for that change alone.
+        handshake(peer)
+        return "dropped"
+    return run
+
+
+def served(target, tag, **f):
+    def run(peer, pages):
+        t = long_page(pages) if tag == "*" else tag
+        want = response_for(pages, t)
+        got = fetch(peer, target.replace(b"*", t.encode()), **f)
+        expect(got == want, f"{len(got)} bytes back, want the {len(want)} of page {t}")
+        return f"{len(got)} bytes of page {t}"
+    return run
+
+
+def rst_row(**f):
+    def run(peer, pages):
+        seg = dict(dict(sport=40000, seq=1000, ack=0, flags="S", payload=b""), **f)
+        r = only(peer.tcp(**seg), "segment")
+        addressed(peer, r, 6)
+        length = len(seg["payload"]) + ("S" in seg["flags"]) + ("F" in seg["flags"])
+        if "A" in seg["flags"]:
+            expect(r.flags == "R" and r.seq == seg["ack"], f"[{r.flags}] seq {r.seq}")
+        else:
+            expect(r.flags == "RA" and r.seq == 0 and r.ack == seg["seq"] + length,
+                   f"[{r.flags}] seq {r.seq} ack {r.ack}")
+        return f"RST [{r.flags}]"
+    return run
+
+
+def ping_row(size, answered=True, sum_error=0):
+    def run(peer, pages):
+        data = bytes(i & 0xFF for i in range(size))
+        got = peer.send(frame(peer.c, proto=1, icmp=echo_request(data, sum_error)))
+        if not answered:
+            expect(not got, "an answer")
+            return "no answer"
+        r = only(got, "echo request")
+        addressed(peer, r, 1)
+        expect(r.transport[:1] == b"\x00" and r.transport[4:] == echo_request(data)[4:]
+               and folded_sum(r.transport) == 0xFFFF, "not the echo reply of the request")
+        return f"echo reply, {len(r.raw)} bytes"
+    return run
+
+
+def arp_row(target_mine=True):
+    def run(peer, pages):
+        c = peer.c
+        target = c["ip"] if target_mine else (192, 0, 2, 9)
+        got = peer.send(frame(c, dst_mac=b"\xff" * 6, ethertype=0x0806,
+                              arp=arp_request(c, target)))
+        if not target_mine:
+            expect(not got, "an ARP reply for another address")
+            return "no reply"
+        r = only(got, "ARP request")
+        addressed(peer, r, 0)
+        want = struct.pack(">HHBBH", 1, 0x0800, 6, 4, 2) + c["mac"] + bytes(c["ip"]) + \
+            PEER_MAC + bytes(PEER_IP)
+        expect(r.raw[14:] == want, f"ARP reply {r.raw[14:].hex()}")
+        return "is-at"
+    return run
+
+
+def window_zero(peer, pages):
+    """Window 0 with the request: nothing but probes until it opens."""
+    tag = long_page(pages)
+    want = response_for(pages, tag)
+    nxt = handshake(peer)
+    got = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/" + tag.encode()), window=0)
+    got += peer.wait(2 * peer.c["RTO_MS"] + 10)
+    expect(all(not r.data for r in got), "data sent into a window of 0")
+    expect(got, "no window probe")
+    req = len(get(b"/" + tag.encode()))
+    rest = peer.tcp(seq=1001 + req, ack=nxt, flags="A", window=64240)
+    expect(rest and rest[0].data == want[:len(rest[0].data)], "no data once the window opens")
+    return "probes only until the window opens"
+
+
+def reset_frees(peer, pages):
+    """An RST with data, exact sequence number: no reply, and the slot is
+    free (a later segment finds no connection and gets an RST)."""
+    nxt = handshake(peer)
+    got = peer.tcp(seq=1001, ack=nxt, flags="RA", payload=get(b"/"))
+    expect(not got, "a reply to an RST")
+    r = only(peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/")), "data after the RST")
+    expect(r.flags == "R", f"[{r.flags}] to data after an RST, want an RST")
+    return "slot freed"
+
+
+def sequences(peer, pages):
+    """Two connections in a row start at different sequence numbers."""
+    a, b = handshake(peer, sport=40001), handshake(peer, sport=40002)
+    expect(a != b, "the same initial sequence number twice")
+    return f"ISNs {a - 1} and {b - 1}"
+
+
+def slots_full(peer, pages):
+    """Every slot busy: one SYN more is dropped, not refused."""
+    for i in range(peer.c["NSLOTS"]):
+        handshake(peer, sport=41000 + i)
+    got = peer.tcp(sport=42000)
+    expect(not got, f"[{got[0].flags if got else ''}] to a SYN with every slot busy")
+    return f"{peer.c['NSLOTS']} slots held, the next SYN dropped"
+
+
+BIG = 1500 - 28  # the longest echo a 1,514-byte frame carries
+FRAME_ROWS = {
+    # Served: the page, whole, segment by segment; `*` is the longest page.
+    "get-index": served(get(b"/"), "i"),
+    "get-tag": served(get(b"/a"), "a"),
+    "get-missing": served(get(b"/zzz"), "z"),
+    "exact-get": served(b"GET /", "i"),
+    "query-bare": served(get(b"/?a=1"), "i"),
+    "query-tag": served(get(b"/a?x"), "a"),
+    "long-request": served(get(b"/a", b"X-Pad: " + b"p" * 300 + b"\r\n"), "a"),
+    "after-ack": served(get(b"/a"), "a", with_ack=False),
+    "multi-segment": served(get(b"/*"), "*"),
+    "mss-536": served(get(b"/*"), "*", mss=536),
+    "mss-absent": served(get(b"/*"), "*", mss=None),
+    "small-window": served(get(b"/*"), "*", window=1000),
+    "retransmit": served(get(b"/*"), "*", drop_first=True),
+    "tcp-options": served(get(b"/a"), "a", options=bytes.fromhex(
+        "020405b401010a0a0102030400000000")),
+    "ip-options": served(get(b"/a"), "a", ip_options=bytes.fromhex("01010100")),
+    "seq-wrap": served(get(b"/a"), "a", seq=2**32 - 3),
+    "padding": served(get(b"/a"), "a", pad=b"\x00" * 6),
+    # An address with a byte of 0xFF is no broadcast.
+    "ff-byte-src": served(get(b"/a"), "a", src=(192, 255, 2, 1)),
+    "window-zero": window_zero,
+    "rst-frees": reset_frees,
+    "isn": sequences,
+    "slots-full": slots_full,
+    # Resets.
+    "other-port": rst_row(dport=81),
+    "no-connection": rst_row(flags="PA", ack=5555, payload=get(b"/")),
+    "no-connection-fin": rst_row(flags="F", seq=77),
+    # Nothing back.
+    "rst-alone": no_reply(flags="R"),
+    "rst-ack": no_reply(flags="RA", ack=5),
+    "syn-fin": no_reply(flags="SF"),
+    "other-mac": no_reply(dst_mac=bytes.fromhex("025049430003")),
+    "group-src-mac": no_reply(src_mac=bytes.fromhex("03aabbccdd01")),
+    "other-ip": no_reply(dst=(192, 0, 2, 3)),
+    "broadcast-dst": no_reply(dst_mac=b"\xff" * 6, dst=(255, 255, 255, 255)),
+    "multicast-dst": no_reply(dst_mac=bytes.fromhex("01005e000001"), dst=(224, 0, 0, 1)),
+    "broadcast-src": no_reply(src=(255, 255, 255, 255)),
+    "subnet-broadcast-src": no_reply(src=(192, 0, 2, 255)),
+    "multicast-src": no_reply(src=(224, 0, 0, 251)),
+    "zero-src": no_reply(src=(0, 0, 0, 0)),
+    "loopback-src": no_reply(src=(127, 0, 0, 1)),
+    "own-src": no_reply(src=(192, 0, 2, 2)),
+    "ip-sum": no_reply(ip_sum_error=1),
+    "tcp-sum": no_reply(tcp_sum_error=1),
+    "ihl-4": no_reply(ihl=4),
+    "offset-4": no_reply(offset=4),
+    "offset-beyond": no_reply(offset=15),
+    "more-fragments": no_reply(frag=0x6000),
+    "fragment-offset": no_reply(frag=0x0001),
+    "truncated": no_reply(total=60),
+    "version-6": no_reply(version=6),
+    "udp": no_reply(proto=17),
+    "ipv6-frame": no_reply(ethertype=0x86DD),
+    # ARP and ping.
+    "arp": arp_row(),
+    "arp-other": arp_row(False),
+    "ping": ping_row(56),
+    "ping-largest": ping_row(BIG),
+    "ping-bad-sum": ping_row(56, False, 1),
 }
 
 
-def request_packet(request):
-    """(packet bytes, length given to the driver, fields) for REQUEST."""
-    kind, line = request.split(":", 1)
-    f = dict(PLAIN, **REQUESTS[kind])
-    method, target = line.split(" ")
-    payload = f"{method} {target} HTTP/1.0\r\nHost: pic\r\n\r\n".encode()
-    tcp_len = 20 + len(f["tcp_options"])
-    offset = f["data_offset"] or tcp_len // 4
-    tcp = struct.pack(">HHIIBBHHH", f["sport"], f["dport"], f["seq"], f["ack"],
-                      offset << 4, 0x18, 64240, 0, 0) + f["tcp_options"] + payload
-    ihl = 5 + len(f["ip_options"]) // 4
-    total = ihl * 4 + len(tcp)
-    ip = struct.pack(">BBHHHBBH4B4B", 0x40 | ihl, 0, total, 0x1C46, 0x4000, 64,
-                     6, 0, *f["src"], *f["dst"]) + f["ip_options"]
-    ip = ip[:10] + struct.pack(">H", 0xFFFF ^ folded_sum(ip)) + ip[12:]
-    pseudo = bytes(f["src"]) + bytes(f["dst"]) + struct.pack(">HH", 6, len(tcp))
-    check = (0xFFFF ^ folded_sum(pseudo + tcp)) + f["sum_error"] & 0xFFFF
-    tcp = tcp[:16] + struct.pack(">H", check) + tcp[18:]
-    return ip + tcp, total - f["cut"], dict(f, payload=payload)
+def frames_row(kind, folder, bridge, server, pages):
+    """Runs row KIND against SERVER/http_server_18.cod, writing to FOLDER;
+    prints what it saw, returns the reasons it fails."""
+    peer = Peer(folder, bridge, server)
+    try:
+        what = FRAME_ROWS[kind](peer, pages)
+    except Failure as why:
+        peer.finish()
+        return [str(why)]
+    guard = peer.finish()
+    if guard:
+        return [f"guard: {guard}"]
+    # The row's own frames may carry a wrong sum on purpose: only what
+    # the server sent is judged.
+    sender = ":".join(f"{b:02x}" for b in peer.c["mac"])
+    bad = judge_capture(f"{folder}/frames.pcap", peer.c["HTTP_PORT"], clean=False,
+                        only=f"eth.src == {sender}")
+    if not bad:
+        print(f"{what}; {len(peer.sent)} frames sent, tshark: checksums Good")
+    return bad
 
 
-def parse_dumps(path):
-    """The RAM dumps gpsim printed, in order, as lists of RAM_SIZE bytes."""
-    dumps, ram = [], None
-    with open(path, errors="replace") as f:
-        for line in f:
-            m = re.match(r"^(?:\*\*gpsim> )?([0-9a-fA-F]{3,4}):\s((?:\s*[0-9a-fA-F]{2}){16})", line)
-            if not m:
-                continue
-            addr = int(m.group(1), 16)
-            if addr == 0:
-                ram = [None] * RAM_SIZE
-                dumps.append(ram)
-            if ram is not None and addr < RAM_SIZE:
-                ram[addr:addr + 16] = [int(b, 16) for b in m.group(2).split()]
-    return dumps
-
-
-def write_script(request, cod, out):
-    packet, given, _ = request_packet(request)
-    lines = [f"load {cod}"]
-    # A pattern in the whole transmit buffer and past the packet, so a stray
-    # write of any value shows in the dump after the run.
-    for i in range(BUF_SIZE):
-        lines.append(f"reg(0x{TX_BUF + i:03X}) = 0x{(0xA5 + i) & 0xFF:02X}")
-    # The whole packet goes in even when the driver reports fewer bytes
-    # (the truncated row), as if left over from an earlier copy: only the
-    # length given may then stop the server.
-    for i in range(BUF_SIZE):
-        byte = packet[i] if i < len(packet) else (0x5A + i) & 0xFF
-        lines.append(f"reg(0x{RX_BUF + i:03X}) = 0x{byte:02X}")
-    lines += [f"reg(0x{RX_LEN_ADDR:03X}) = 0x{given >> 8:02X}",
-              f"reg(0x{RX_LEN_ADDR + 1:03X}) = 0x{given & 0xFF:02X}",
-              "dump r", "break e done", "run", "dump r", "quit"]
-    with open(out, "w") as f:
-        f.write("\n".join(lines) + "\n")
-
-
-def serve(request, folder, want_result, want_length, pages):
-    write_script(request, "http_server_18.cod", f"{folder}/run.stc")
-    # gpsim's exit status says nothing; the breakpoint and the dumps do.
-    with open(f"{folder}/gpsim.txt", "wb") as out:
-        try:
-            subprocess.run(["gpsim", "-i", "-c", "run.stc"], cwd=folder,
-                           stdout=out, stderr=subprocess.STDOUT, timeout=30)
-        except subprocess.TimeoutExpired:
-            return [f"gpsim ran 30 s without stopping (see {folder}/gpsim.txt)"]
-    with open(f"{folder}/gpsim.txt", errors="replace") as f:
-        if "Hit a Breakpoint" not in f.read():
-            return [f"gpsim never reached done (see {folder}/gpsim.txt)"]
-    return judge(request, f"{folder}/gpsim.txt", want_result,
-                 f"{folder}/reply.pcap", pages, want_length)
-
-
-def tshark_fields(capture, port, fields):
+def judge_capture(capture, port, clean, only=None):
+    """tshark's verdicts: every IPv4, ICMP and TCP checksum Good; when
+    CLEAN, no expert warning and every connection closed with FIN both
+    ways. Returns the reasons it fails."""
+    fields = ["frame.number", "ip.checksum.status", "tcp.checksum.status",
+              "icmp.checksum.status", "tcp.stream", "tcp.srcport", "tcp.flags.fin",
+              "tcp.analysis.flags", "_ws.expert.severity"]
     cmd = ["tshark", "-r", capture, "-o", "ip.check_checksum:TRUE",
-           "-o", "tcp.check_checksum:TRUE", "-d", f"tcp.port=={port},http",
-           "-T", "fields", "-E", "separator=|"]
+           "-o", "tcp.check_checksum:TRUE", "-o", "tcp.analyze_sequence_numbers:TRUE",
+           "-d", f"tcp.port=={port},http", "-T", "fields", "-E", "separator=|",
+           "-E", "occurrence=f"]
     for name in fields:
         cmd += ["-e", name]
+    if only:
+        cmd += ["-Y", only]
     out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
-    return dict(zip(fields, out.rstrip("\n").split("|")))
+    bad, fins = [], {}
+    for line in out.splitlines():
+        row = dict(zip(fields, line.split("|")))
+        for name in fields[1:4]:
+            if row[name] not in ("", "1"):
+                bad.append(f"frame {row['frame.number']}: {name} {row[name]}")
+        if row["tcp.stream"]:
+            ends = fins.setdefault(row["tcp.stream"], set())
+            if row["tcp.flags.fin"] in ("1", "True"):
+                ends.add(row["tcp.srcport"])
+        if clean and (row["tcp.analysis.flags"] or row["_ws.expert.severity"] not in
+                      ("", "2097152", "4194304")):  # chat and note
+            bad.append(f"frame {row['frame.number']}: tshark expert "
+                       f"{row['_ws.expert.severity']} {row['tcp.analysis.flags']}")
+    if clean:
+        for stream, ends in fins.items():
+            if len(ends) != 2:
+                bad.append(f"TCP stream {stream}: FIN from {len(ends)} side(s)")
+    return bad[:5]
+
+def png(width, height, rgb):
+    """A PNG of one colour, 8-bit RGB."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + \
+            struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\x00" + bytes(rgb) * width for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
-def judge(request, gpsim_out, want_result, capture, pages, want_length):
-    """Returns the reasons the run is wrong; prints what it checked."""
-    packet, given, f = request_packet(request)
-    dumps = parse_dumps(gpsim_out)
-    if len(dumps) != 2 or None in dumps[0] or None in dumps[1]:
-        return [f"want two whole RAM dumps in {gpsim_out}, got {len(dumps)}"]
-    before, after = dumps
-    result, tag = after[RESULT_ADDR], after[SERVED_TAG_ADDR]
-    tx_len = after[TX_LEN_ADDR] << 8 | after[TX_LEN_ADDR + 1]
-    bad = []
-    if result != want_result:
-        bad.append(f"result 0x{result:02X} ({RESULTS.get(result, '?')}), "
-                   f"want 0x{want_result:02X} ({RESULTS[want_result]})")
-    # The page the request asks for, worked out apart from the firmware.
-    tags = {p.rsplit("/", 1)[-1].encode()[0]: p for p in reversed(pages)}
-    want_tag = 0
-    if want_result != 4:
-        asked = ord("4")
-        if f["payload"].startswith(b"GET /"):
-            rest = f["payload"][5:6]
-            asked = ord("i") if rest in (b"", b" ", b"?", b"\r", b"\n") else rest[0]
-        want_tag = asked if asked in tags else ord("4") if ord("4") in tags else 0
-    if tag != want_tag:
-        bad.append(f"served tag 0x{tag:02X}, want 0x{want_tag:02X}")
-    if want_length != "-":
-        # The row is about a page of this length; make sure it still is.
-        length = len(complete(open(tags.get(want_tag, pages[-1]), "rb").read()))
-        if length != int(want_length):
-            return [f"the page chosen completes to {length} bytes, want "
-                    f"{want_length}: the row no longer tests what it says"]
-    # Nothing outside the registers and the reply may change.
-    sent = tx_len if result == 1 else 0
-    for addr in range(RAM_SIZE):
-        if addr in REGISTERS or TX_BUF <= addr < TX_BUF + sent:
-            continue
-        if before[addr] != after[addr]:
-            bad.append(f"RAM 0x{addr:03X} changed from 0x{before[addr]:02X} "
-                       f"to 0x{after[addr]:02X}")
-            break
-    if result != 1:
-        if tx_len != 0:
-            bad.append(f"no reply, yet a length of {tx_len}")
-        return bad
-    if bad:
-        return bad
-    reply = bytes(after[TX_BUF:TX_BUF + min(tx_len, BUF_SIZE)])
-    with open(capture, "wb") as out:
-        out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101))
-        out.write(struct.pack("<IIII", 1, 0, len(reply), len(reply)) + reply)
-    response = complete(open(tags[want_tag], "rb").read())
-    body = response[response.index(b"\r\n\r\n") + 4:]
-    got = tshark_fields(capture, f["dport"], [
-        "ip.checksum.status", "tcp.checksum.status", "ip.src", "ip.dst",
-        "ip.ttl", "ip.len", "ip.hdr_len", "ip.proto", "tcp.srcport",
-        "tcp.dstport", "tcp.seq_raw", "tcp.ack_raw", "tcp.hdr_len",
-        "tcp.flags", "tcp.window_size_value", "http.response.code",
-        "http.content_length", "tcp.payload"])
-    ip = lambda a: ".".join(map(str, a))
-    want = {
-        "ip.checksum.status": "1", "tcp.checksum.status": "1",
-        "ip.src": ip(f["dst"]), "ip.dst": ip(f["src"]), "ip.ttl": "64",
-        "ip.len": str(40 + len(response)), "ip.hdr_len": "20", "ip.proto": "6",
-        "tcp.srcport": str(f["dport"]), "tcp.dstport": str(f["sport"]),
-        "tcp.seq_raw": str(f["ack"]),
-        "tcp.ack_raw": str((f["seq"] + len(f["payload"])) % 2**32),
-        "tcp.hdr_len": "20", "tcp.flags": "0x0019",
-        "tcp.window_size_value": "1460",
-        "http.response.code": response.split(b" ")[1].decode(),
-        "http.content_length": str(len(body)),
-        "tcp.payload": response.hex(),
+def pixels(path):
+    """{(r, g, b): count} of an 8-bit RGB or RGBA PNG, not interlaced."""
+    data = open(path, "rb").read()
+    pos, idat, head = 8, b"", None
+    while pos < len(data):
+        n, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + n]
+        if kind == b"IHDR":
+            head = struct.unpack(">IIBBBBB", body)
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + n
+    width, height, depth, colour, _, _, interlace = head
+    if depth != 8 or colour not in (2, 6) or interlace:
+        raise SystemExit(f"{path}: PNG depth {depth}, colour type {colour}: not read here")
+    bpp = 3 if colour == 2 else 4
+    raw, stride = zlib.decompress(idat), width * bpp
+    counts, prev = {}, bytearray(stride)
+    for y in range(height):
+        f, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - bpp] if i >= bpp else 0
+            b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+            if f == 1:
+                line[i] = (line[i] + a) & 0xFF
+            elif f == 2:
+                line[i] = (line[i] + b) & 0xFF
+            elif f == 3:
+                line[i] = (line[i] + (a + b) // 2) & 0xFF
+            elif f == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
+        for x in range(0, stride, bpp):
+            key = tuple(line[x:x + 3])
+            counts[key] = counts.get(key, 0) + 1
+        prev = line
+    return counts
+
+
+# The site the end-to-end rows serve: stored responses, each file's first
+# letter its tag. SHEET_COLOUR is set by the stylesheet alone, LOGO_COLOUR
+# is the PNG's.
+SHEET_COLOUR, LOGO_COLOUR = (0x3A, 0x7B, 0xD5), (0xE0, 0x30, 0x1E)
+
+
+def stored(kind, body):
+    return (b"HTTP/1.0 200 OK\r\nContent-Type: " + kind +
+            b"\r\nContent-Length:      \r\n\r\n" + body)
+
+
+def make_site(folder, largest):
+    lines = b"".join(b"<p>Line %05d of a page longer than one segment.</p>\n" % i
+                     for i in range(100))
+    pages = {
+        "index.htm": stored(b"text/html", b"<!DOCTYPE html><html><head><title>PIC</title>"
+                            b"<link rel=\"stylesheet\" href=\"/style.css\"></head><body>"
+                            b"<p>Served by a PIC18.</p><img src=\"/logo.png\" width=\"64\" "
+                            b"height=\"64\" alt=\"logo\"></body></html>\n"),
+        "style.css": stored(b"text/css", b"body { background: #%02x%02x%02x; }\n"
+                            % SHEET_COLOUR + b"img { image-rendering: pixelated; }\n"),
+        "logo.png": stored(b"image/png", png(16, 16, LOGO_COLOUR)),
+        "about.htm": stored(b"text/html", b"<!DOCTYPE html><p>About this PIC.</p>\n"),
+        "guide.htm": stored(b"text/html", b"<!DOCTYPE html>\n" + lines),
+        "max.htm": stored(b"text/html", make_body(f"text:{largest}")),
     }
-    for name, value in want.items():
-        if got.get(name, "") != value:
-            shown = got.get(name, "")
-            if name == "tcp.payload":
-                shown, value = f"{len(shown) // 2} bytes", f"{len(response)} bytes of {tags[want_tag]}"
-            bad.append(f"tshark: {name} is '{shown}', want '{value}'")
-    if tx_len != 40 + len(response):
-        bad.append(f"length 0x{tx_len:04X}, want 40 + {len(response)}")
-    if not bad:
-        print(f"sent {len(response)} bytes of {tags[want_tag].rsplit('/', 1)[-1]}, "
-              f"tshark: checksums Good, HTTP {want['http.response.code']}, "
-              f"Content-Length {len(body)}")
-    return bad
+    pages["404.htm"] = b"HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n" \
+        b"Content-Length:      \r\n\r\n<!DOCTYPE html><p>No such page.</p>\n"
+    for name, data in pages.items():
+        with open(f"{folder}/{name}", "wb") as f:
+            f.write(data)
 
 
 def main(argv):
     cmd = argv[1]
-    if cmd == "script":
-        write_script(argv[2], argv[3], argv[4])
-        return 0
-    if cmd == "serve":
-        bad = serve(argv[2], argv[3], int(argv[4], 0), argv[5], argv[6:])
+    if cmd in ("frames", "capture"):
+        if cmd == "frames":
+            bad = frames_row(argv[2], argv[3], argv[4], argv[5], argv[6:])
+        else:
+            bad = judge_capture(argv[2], 80, argv[3] == "clean")
         for reason in bad:
             print(reason)
         return 1 if bad else 0
+    if cmd == "make-site":
+        make_site(argv[2], int(argv[3]))
+        return 0
+    if cmd == "complete":
+        with open(argv[2], "rb") as f, open(argv[3], "wb") as out:
+            out.write(complete(f.read()))
+        return 0
+    if cmd == "flash-end":
+        print(max(a for a in read_hex(argv[2]) if a < 0x200000) + 1)
+        return 0
+    if cmd == "colours":
+        counts = pixels(argv[2])
+        print(counts.get(SHEET_COLOUR, 0), counts.get(LOGO_COLOUR, 0))
+        return 0
     if cmd == "make":
         with open(argv[3], "wb") as f:
             f.write(HEADER + make_body(argv[2]))
