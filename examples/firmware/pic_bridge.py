@@ -245,7 +245,9 @@ class Bridge:
         t = self.cycles / CYCLES_PER_SECOND
         if not self.args.quiet:
             print(f"{t:11.6f} {direction:4} {describe(frame)}{note}", flush=True)
-        if self.pcap and not note:
+        # Frames the bridge drops are written too: the capture shows what
+        # the program sent, so a segment sent again shows as such.
+        if self.pcap:
             sec, usec = int(t), int(t % 1 * 1e6)
             self.pcap.write(struct.pack("<IIII", sec, usec, len(frame), len(frame)) + frame)
 
@@ -405,7 +407,7 @@ def main(argv):
     ap.add_argument("--replies", help="with --frames: write the frames sent here")
     ap.add_argument("--settle", type=int, default=5,
                     help="with --frames: ms of simulated time after the last (default 5)")
-    ap.add_argument("--pcap", help="write every frame, both ways, to this pcap file")
+    ap.add_argument("--pcap", help="write every frame, both ways (dropped ones too), to this pcap file")
     ap.add_argument("--drop-out", type=int, action="append", default=[], metavar="N",
                     help="drop the Nth TCP segment with data the program sends (repeatable)")
     ap.add_argument("--idle-exit", type=float, default=20,
