@@ -95,6 +95,14 @@ rules=(
   "cmake-subdirectory-cross|aarch64-linux-gnu-g++ make|cmake -S . -B build -G 'Unix Makefiles' --toolchain \"\$repo/cmake/aarch64-linux-gnu.cmake\" -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build --parallel 2|build/tables|build/http2retlw/host/build/http2retlw"
 )
 
+# missing_tools TOOL...: those not installed, each after a space.
+missing_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || printf ' %s' "$tool"
+  done
+}
+
 # Table files that changed since the build was stamped with kBuiltTime.
 changed_tables() {
   local f
@@ -113,10 +121,8 @@ tables_match() {
 
 for row in "${rules[@]}"; do
   IFS='|' read -r name tools build tables converter <<<"$row"
-  missing=''
-  for tool in $tools; do
-    command -v "$tool" >/dev/null || missing+=" $tool"
-  done
+  # shellcheck disable=SC2086 # one tool a word
+  missing=$(missing_tools $tools)
   if [ -n "$missing" ]; then
     skip "$name:$missing is not installed"
     continue
@@ -238,14 +244,6 @@ site_refusals=(
 stamps() { stat -c '%n %.9Y' "$1"/*.inc; }
 made_again() {
   stamps "$1" | { grep -vxF -f "$2" || true; } | sed 's| [0-9.]*$||; s|.*/||' | xargs
-}
-
-# missing_tools TOOL...: those not installed, each after a space.
-missing_tools() {
-  local tool
-  for tool in "$@"; do
-    command -v "$tool" >/dev/null || printf ' %s' "$tool"
-  done
 }
 
 # site_tables_match DIR: each served file's table is the conversion of the
