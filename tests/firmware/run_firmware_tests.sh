@@ -130,6 +130,7 @@ cases=(
   "frames|ping|-|http_server_18|-|-|-|ping: an echo reply"
   "frames|ping-largest|-|http_server_18|-|-|-|the longest echo a 1,514-byte frame holds: a reply"
   "frames|ping-bad-sum|-|http_server_18|-|-|-|an echo with a wrong ICMP checksum: nothing"
+  "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"
   "network|drop|-|http_server_18|-|-|-|the last segment dropped: the page still whole, one retransmission"
@@ -314,6 +315,20 @@ run_frames_case() {
   step "$1" "$python" "$facts" frames "$1" "$2" "$bridge" "$work/site" "$work"/site/pages/*
 }
 
+# run_flash_case DIR: the site, its largest table grown past the end of
+# program memory; the server must refuse to assemble.
+run_flash_case() {
+  local out
+  site_ready && cp -R "$work/site/." "$1/" || return 1
+  printf '\tretlw\t0x00\n%.0s' 1 2 3 4 5 6 7 8 9 10 11 12 >>"$1/tables/max.inc"
+  if out=$(assemble "$1" http_server_18) ||
+    ! grep -q 'Error.*pass the end of program memory' <<<"$out"; then
+    echo "  gpasm did not fail with the program memory error"
+    [ -z "$out" ] || sed 's/^/    /' <<<"$out"
+    return 1
+  fi
+}
+
 # namespace: how this machine makes a network namespace, or nothing.
 namespace=()
 if unshare -n true 2>/dev/null; then
@@ -447,6 +462,8 @@ for row in "${cases[@]}"; do
     ok=0
   elif [ "$name" = frames ]; then
     run_frames_case "$make" "$dir" || ok=0
+  elif [ "$name" = flash ]; then
+    run_flash_case "$dir" || ok=0
   elif [ "$name" = network ]; then
     rc=0
     run_network_case "$make" "$dir" || rc=$?
