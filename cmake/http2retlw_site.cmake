@@ -184,7 +184,7 @@ function(http2retlw_site_check site headers out_names out_faults out_notes out_r
     string(APPEND faults "  no file's name starts with i: the server answers GET / with the page tagged i\n")
   endif()
   if(NOT "4" IN_LIST seen_tags)
-    string(APPEND notes "  no file's name starts with 4: a path no page is tagged with gets no answer\n")
+    string(APPEND notes "  no file's name starts with 4: a path no page is tagged with gets the server's built-in 404\n")
   endif()
   if(NOT headers STREQUAL "")
     http2retlw_site_headers("${headers}" lines header_faults)

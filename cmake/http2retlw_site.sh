@@ -86,7 +86,7 @@ check() {
   esac
   case $tags in
     *4*) ;;
-    *) notes="$notes  no file's name starts with 4: a path no page is tagged with gets no answer$nl" ;;
+    *) notes="$notes  no file's name starts with 4: a path no page is tagged with gets the server's built-in 404$nl" ;;
   esac
   [ -z "$headers" ] || header_lines "$headers" >/dev/null
 }
