@@ -7,8 +7,9 @@
 # fills in the Content-Length and folds the sum on its own.
 #
 # The http_server_18 rows assemble the page server for the PIC18F4620 around
-# a site of stored responses and drive it through the bridge users run
-# (examples/firmware/pic_bridge.py) under its RAM guard: a `frames` row
+# the example site (examples/site/ and the largest page the flash holds,
+# made into tables by the site step) and drive it through the bridge users
+# run (examples/firmware/pic_bridge.py) under its RAM guard: a `frames` row
 # plays one client conversation, frame by frame (table_facts.py
 # FRAME_ROWS), and checks every frame sent back; a `network` row runs the
 # bridge on a TAP device in a fresh network namespace (unshare -n, or
@@ -161,10 +162,12 @@ convert() {
   cd "$1" && "$converter" "$2" >"$3"
 }
 
-# assemble DIR PROGRAM: gpasm must report no error, warning or message.
+# assemble DIR PROGRAM [GPASM_OPTION...]: gpasm must report no error,
+# warning or message.
 assemble() {
-  local out rc=0
-  out=$(cd "$1" && gpasm "$2.asm" 2>&1) || rc=$?
+  local dir=$1 program=$2 out rc=0
+  shift 2
+  out=$(cd "$dir" && gpasm "$@" "$program.asm" 2>&1) || rc=$?
   [ -z "$out" ] || echo "$out"
   [ "$rc" -eq 0 ] && ! grep -qE 'Error|Warning|Message' <<<"$out"
 }
@@ -264,39 +267,58 @@ EOF
   echo "  $length bytes, sum 0x$(printf '%04X' "$got_sum"), result 0x${r[10]}, $span"
 }
 
-# build_site DIR: the site's stored responses (table_facts.py make-site),
-# their tables, pages.inc and the server around them, in DIR. max.htm is
-# made as large as the flash holds: built once small, then grown by half
-# the bytes left (a response byte takes one retlw word).
+# build_site DIR: the example site (examples/site/) and max.html, the
+# largest page the flash holds, made into tables and pages.inc by the site
+# step (http2retlw_site.sh, which the make fragment runs), and the server
+# around them, in DIR. The converter the site step runs keeps a copy of
+# each stored response in DIR/pages, for the rows to compare with what the
+# program sends. max.html is built once small, then grown by half the
+# bytes left (a response byte takes one retlw word).
 build_site() {
-  local dir=$1 largest=1000 end page stem
-  step "making folders" mkdir -p "$dir/pages" "$dir/tables" || return 1
+  local dir=$1 largest=1000 end name names summary
+  local site_step="$repo/cmake/http2retlw_site.sh"
+  # max.html's tag is m: no other file may have it.
+  if [ -n "$(cd "$repo/examples/site" && ls -d m* 2>/dev/null)" ]; then
+    echo "  examples/site already has a file tagged m: $(cd "$repo/examples/site" && ls -d m*)"
+    return 1
+  fi
+  rm -rf "$dir" && step "making folders" mkdir -p "$dir/web" "$dir/pages" "$dir/tables" ||
+    return 1
   step "copying http_server_18.asm" cp "$examples/http_server_18.asm" "$dir/" || return 1
+  step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
+  # shellcheck disable=SC2016 # $1 is the wrapper's own argument
+  printf '#!/bin/sh\ncp "$1" %q/ && exec %q "$1"\n' "$dir/pages" "$converter" \
+    >"$dir/keep-and-convert" && chmod +x "$dir/keep-and-convert" || return 1
   for pass in 1 2; do
-    step "making the site" "$python" "$facts" make-site "$dir/pages" "$largest" || return 1
-    : >"$dir/pages.inc"
-    for page in "$dir"/pages/*; do
-      stem=${page##*/}
-      stem=${stem%.*}
-      printf '\tpage_table\tpage_%s\n' "$stem" >>"$dir/pages.inc"
-      step "converting ${page##*/}" convert "$dir/pages" "${page##*/}" "$dir/tables/$stem.inc" ||
-        return 1
+    step "making max.html" "$python" "$facts" make-body "text:$largest" "$dir/web/max.html" ||
+      return 1
+    rm -f "$dir/pages"/* "$dir/tables"/*.inc
+    names=$(sh "$site_step" scan "$dir/web" '' "$dir/tables/.site-names") || return 1
+    if [ "$names" = /refused ]; then
+      step "the site step" sh "$site_step" refuse "$dir/web" '' "$dir/tables"
+      return 1
+    fi
+    for name in $names; do
+      step "converting $name" sh "$site_step" table "$dir/web/$name" "$dir/tables/$name.inc" '' \
+        "$dir/keep-and-convert" "$dir/tables/pages.inc" || return 1
     done
-    printf '\tend_of_pages\n' >>"$dir/pages.inc"
-    for page in "$dir"/pages/*; do
-      stem=${page##*/}
-      stem=${stem%.*}
-      printf 'page_%s\n\t#include "tables/%s.inc"\n' "$stem" "$stem" >>"$dir/pages.inc"
-    done
-    step "gpasm http_server_18.asm" assemble "$dir" http_server_18 || return 1
+    # shellcheck disable=SC2086 # one name a word
+    summary=$(sh "$site_step" pages "$dir/web" "$dir/tables" $names 2>&1) || {
+      echo "  writing pages.inc failed"
+      sed 's/^/    /' <<<"$summary"
+      return 1
+    }
+    step "gpasm http_server_18.asm" assemble "$dir" http_server_18 -I tables || return 1
     end=$("$python" "$facts" flash-end "$dir/http_server_18.hex") || return 1
     largest=$((largest + (0x10000 - end) / 2 - 4))
   done
   if ((end < 0x10000 - 16)); then
-    printf '  the flash ends at 0x%X: max.htm is not the largest page it holds\n' "$end"
+    printf '  the flash ends at 0x%X: max.html is not the largest page it holds\n' "$end"
     return 1
   fi
-  printf '  site built; program and tables end at 0x%X\n' "$end"
+  # shellcheck disable=SC2086 # one name a word
+  printf '  site built: %s; %s; program and tables end at 0x%X\n' "$(echo $names)" \
+    "$(tail -n 1 <<<"$summary")" "$end"
 }
 
 # site_ready: the site in $work/site, built by the first server row.
@@ -320,8 +342,8 @@ run_frames_case() {
 run_flash_case() {
   local out
   site_ready && cp -R "$work/site/." "$1/" || return 1
-  printf '\tretlw\t0x00\n%.0s' 1 2 3 4 5 6 7 8 9 10 11 12 >>"$1/tables/max.inc"
-  if out=$(assemble "$1" http_server_18) ||
+  printf '\tretlw\t0x00\n%.0s' 1 2 3 4 5 6 7 8 9 10 11 12 >>"$1/tables/max.html.inc"
+  if out=$(assemble "$1" http_server_18 -I tables) ||
     ! grep -q 'Error.*pass the end of program memory' <<<"$out"; then
     echo "  gpasm did not fail with the program memory error"
     [ -z "$out" ] || sed 's/^/    /' <<<"$out"
@@ -372,7 +394,7 @@ in_namespace() {
   if [ "$run" = drop ]; then
     # The page's last segment, the only one the timeout then sends again.
     local size
-    size=$(read -r n _ < <("$python" "$facts" expect "$pages/guide.htm") && echo "$n")
+    size=$(read -r n _ < <("$python" "$facts" expect "$pages/guide.html") && echo "$n")
     drop=(--drop-out $(((size + 1459) / 1460)))
   fi
   "$python" "$bridge" --tap pic0 --pcap "$dir/run.pcap" --idle-exit 3 "${drop[@]}" \
@@ -386,8 +408,9 @@ in_namespace() {
   clean)
     for page in "$pages"/*; do
       case ${page##*/} in
-      index.htm) path=/ ;;
-      404.htm) path=/nothing.htm ;;
+      index.html) path=/ ;;
+      404.html) path=/nothing.html ;;
+      *.gz) path=/${page##*/} path=${path%.gz} ;;
       *) path=/${page##*/} ;;
       esac
       fetch "$path" "$page" "$dir" || bad=1
@@ -404,7 +427,7 @@ in_namespace() {
       --no-first-run --user-data-dir="$dir/profile" --window-size=400,300 \
       --screenshot="$dir/shot.png" http://192.0.2.2/ >"$dir/chromium.log" 2>&1
     local sheet logo
-    if read -r sheet logo < <("$python" "$facts" colours "$dir/shot.png"); then
+    if read -r sheet logo < <("$python" "$facts" colours "$dir/shot.png" "$site/web"); then
       echo "screenshot: $sheet pixels of the stylesheet's colour, $logo of the PNG's"
       ((sheet > 10000 && logo >= 64 * 64)) || bad=1
     else
@@ -413,13 +436,13 @@ in_namespace() {
     fi
     local pids=()
     for i in 1 2 3 4 5 6 7 8; do
-      fetch /guide.htm "$pages/guide.htm" "$dir" &
+      fetch /guide.html "$pages/guide.html" "$dir" &
       pids+=($!)
     done
     for p in "${pids[@]}"; do wait "$p" || bad=1; done
     ;;
   drop)
-    fetch /guide.htm "$pages/guide.htm" "$dir" || bad=1
+    fetch /guide.html "$pages/guide.html" "$dir" || bad=1
     ;;
   esac
   wait "$pid" || {

@@ -14,17 +14,18 @@ OFFSET names a response byte whose table entry the test changed (tamper adds
 0x01 to it): TABLE_SUM stays the sum of the true response, SUM becomes the sum
 of what the table then holds.
 
-For the server (http_server_18.asm), REQUEST is KIND:METHOD TARGET, such as
-"plain:GET /a"; KIND picks addresses, numbers and faults (REQUESTS below):
+For the page server (http_server_18.asm), run through the bridge users run:
 
-    table_facts.py script REQUEST COD SCRIPT   write the gpsim script that
-                                               loads the packet, runs and
-                                               dumps the RAM (to run by hand)
-    table_facts.py serve REQUEST DIR WANT_RESULT WANT_LENGTH PAGE...
-        run DIR/http_server_18.cod in gpsim with the packet loaded, check the
-        result and the RAM, and have tshark judge the reply (written to
-        DIR/reply.pcap); WANT_LENGTH, unless -, is what the page chosen
-        must complete to
+    table_facts.py frames ROW FOLDER BRIDGE SERVER PAGE...
+        play FRAME_ROWS[ROW] against SERVER/http_server_18.cod, writing to
+        FOLDER; PAGE... are the stored responses its tables were made from
+    table_facts.py capture PCAP clean|any      tshark's verdicts on a capture
+    table_facts.py make-body KIND OUT_FILE     a page's bytes (KIND as make)
+    table_facts.py complete PAGE OUT_FILE      PAGE with its Content-Length
+    table_facts.py flash-end HEX               where program memory ends
+    table_facts.py colours SCREENSHOT SITE     pixels of the colour SITE's
+                                               style.css sets, and of its
+                                               logo.png's
 """
 import random
 import re
@@ -610,16 +611,6 @@ def judge_capture(capture, port, clean, only=None):
                 bad.append(f"TCP stream {stream}: FIN from {len(ends)} side(s)")
     return bad[:5]
 
-def png(width, height, rgb):
-    """A PNG of one colour, 8-bit RGB."""
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + \
-            struct.pack(">I", zlib.crc32(kind + data))
-    rows = b"".join(b"\x00" + bytes(rgb) * width for _ in range(height))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
-
-
 def pixels(path):
     """{(r, g, b): count} of an 8-bit RGB or RGBA PNG, not interlaced."""
     data = open(path, "rb").read()
@@ -660,37 +651,17 @@ def pixels(path):
     return counts
 
 
-# The site the end-to-end rows serve: stored responses, each file's first
-# letter its tag. SHEET_COLOUR is set by the stylesheet alone, LOGO_COLOUR
-# is the PNG's.
-SHEET_COLOUR, LOGO_COLOUR = (0x3A, 0x7B, 0xD5), (0xE0, 0x30, 0x1E)
-
-
-def stored(kind, body):
-    return (b"HTTP/1.0 200 OK\r\nContent-Type: " + kind +
-            b"\r\nContent-Length:      \r\n\r\n" + body)
-
-
-def make_site(folder, largest):
-    lines = b"".join(b"<p>Line %05d of a page longer than one segment.</p>\n" % i
-                     for i in range(100))
-    pages = {
-        "index.htm": stored(b"text/html", b"<!DOCTYPE html><html><head><title>PIC</title>"
-                            b"<link rel=\"stylesheet\" href=\"/style.css\"></head><body>"
-                            b"<p>Served by a PIC18.</p><img src=\"/logo.png\" width=\"64\" "
-                            b"height=\"64\" alt=\"logo\"></body></html>\n"),
-        "style.css": stored(b"text/css", b"body { background: #%02x%02x%02x; }\n"
-                            % SHEET_COLOUR + b"img { image-rendering: pixelated; }\n"),
-        "logo.png": stored(b"image/png", png(16, 16, LOGO_COLOUR)),
-        "about.htm": stored(b"text/html", b"<!DOCTYPE html><p>About this PIC.</p>\n"),
-        "guide.htm": stored(b"text/html", b"<!DOCTYPE html>\n" + lines),
-        "max.htm": stored(b"text/html", make_body(f"text:{largest}")),
-    }
-    pages["404.htm"] = b"HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n" \
-        b"Content-Length:      \r\n\r\n<!DOCTYPE html><p>No such page.</p>\n"
-    for name, data in pages.items():
-        with open(f"{folder}/{name}", "wb") as f:
-            f.write(data)
+def site_colours(web):
+    """The colours the browser row looks for, from the site's own files:
+    the background that WEB/style.css gives (it alone sets one), and the
+    one colour of WEB/logo.png's pixels."""
+    sheet = re.findall(r"background:\s*#([0-9a-fA-F]{6})", open(f"{web}/style.css").read())
+    if len(sheet) != 1:
+        raise SystemExit(f"{web}/style.css: {len(sheet)} background colours, want one")
+    logo = pixels(f"{web}/logo.png")
+    if len(logo) != 1:
+        raise SystemExit(f"{web}/logo.png: {len(logo)} colours, want one")
+    return tuple(bytes.fromhex(sheet[0])), next(iter(logo))
 
 
 def main(argv):
@@ -703,8 +674,9 @@ def main(argv):
         for reason in bad:
             print(reason)
         return 1 if bad else 0
-    if cmd == "make-site":
-        make_site(argv[2], int(argv[3]))
+    if cmd == "make-body":
+        with open(argv[3], "wb") as f:
+            f.write(make_body(argv[2]))
         return 0
     if cmd == "complete":
         with open(argv[2], "rb") as f, open(argv[3], "wb") as out:
@@ -715,7 +687,8 @@ def main(argv):
         return 0
     if cmd == "colours":
         counts = pixels(argv[2])
-        print(counts.get(SHEET_COLOUR, 0), counts.get(LOGO_COLOUR, 0))
+        sheet, logo = site_colours(argv[3])
+        print(counts.get(sheet, 0), counts.get(logo, 0))
         return 0
     if cmd == "make":
         with open(argv[3], "wb") as f:
