@@ -11,8 +11,9 @@
 # made into tables by the site step) and drive it through the bridge users
 # run (examples/firmware/pic_bridge.py) under its RAM guard: a `frames` row
 # plays one client conversation, frame by frame (table_facts.py
-# FRAME_ROWS), and checks every frame sent back; a `network` row runs the
-# bridge on a TAP device in a fresh network namespace (unshare -n, or
+# FRAME_ROWS; `fuzz` is the frame fuzzer, whose run FUZZ_SEED picks and
+# FUZZ_FRAMES bounds), and checks every frame sent back; a `network` row
+# runs the bridge on a TAP device in a fresh network namespace (unshare -n, or
 # unshare -rn without root), where curl, ping and headless Chromium talk
 # to the program through the kernel's TCP, and tshark judges the capture.
 #
@@ -131,6 +132,7 @@ cases=(
   "frames|ping|-|http_server_18|-|-|-|ping: an echo reply"
   "frames|ping-largest|-|http_server_18|-|-|-|the longest echo a 1,514-byte frame holds: a reply"
   "frames|ping-bad-sum|-|http_server_18|-|-|-|an echo with a wrong ICMP checksum: nothing"
+  "frames|fuzz|-|http_server_18|-|-|-|random and changed frames and conversations: no reply that must not go out, no stray access, no hang"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"

@@ -18,7 +18,9 @@ For the page server (http_server_18.asm), run through the bridge users run:
 
     table_facts.py frames ROW FOLDER BRIDGE SERVER PAGE...
         play FRAME_ROWS[ROW] against SERVER/http_server_18.cod, writing to
-        FOLDER; PAGE... are the stored responses its tables were made from
+        FOLDER; PAGE... are the stored responses its tables were made from.
+        ROW fuzz is the frame fuzzer (see Fuzzer): FUZZ_SEED=N plays
+        another run, FUZZ_FRAMES=N hands in at most N frames
     table_facts.py capture PCAP clean|any      tshark's verdicts on a capture
     table_facts.py make-body KIND OUT_FILE     a page's bytes (KIND as make)
     table_facts.py complete PAGE OUT_FILE      PAGE with its Content-Length
@@ -27,6 +29,7 @@ For the page server (http_server_18.asm), run through the bridge users run:
                                                style.css sets, and of its
                                                logo.png's
 """
+import os
 import random
 import re
 import struct
@@ -197,6 +200,12 @@ class Reply:
 
     def __init__(self, raw):
         self.raw = raw
+        try:
+            self.parse(raw)
+        except (struct.error, IndexError, ValueError):
+            pass  # too short for what it claims: the checks say so
+
+    def parse(self, raw):
         self.ethertype = struct.unpack(">H", raw[12:14])[0]
         p = raw[14:]
         self.ip = p
@@ -229,6 +238,7 @@ class Peer:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=open(f"{folder}/bridge.log", "w"), text=True)
         self.sent = []
+        self.most = None  # frames back for one line before it is a flood
 
     def step(self, line):
         self.proc.stdin.write(line + "\n")
@@ -239,6 +249,10 @@ class Peer:
                 self.sent += got
                 return got
             got.append(Reply(bytes.fromhex(out.split()[1])))
+            if self.most and len(got) > self.most:
+                self.proc.kill()
+                raise Failure(f"more than {self.most} frames back for one frame: "
+                              f"{line[:120]}")
         raise Failure(f"the bridge stopped: {self.finish()}")
 
     def send(self, raw):
@@ -487,6 +501,484 @@ def slots_full(peer, pages):
     return f"{peer.c['NSLOTS']} slots held, the next SYN dropped"
 
 
+# The frame fuzzer: random and mutated frames and conversations, through
+# the same bridge and guard as the rows above. FUZZ_SEED picks the run
+# (printed, so that a failure can be played again), FUZZ_FRAMES bounds the
+# frames handed in. Each frame is judged by an oracle that reads the frame
+# alone: either the server must drop it (the reasons the .asm's opening
+# comment gives), or a reply may come. Every frame the server sends must
+# come from its own MAC and IPv4 address, go to a unicast peer that wrote to
+# it, carry right checksums and fit 1,514 bytes; a frame it must drop gets
+# nothing at all, and an RST gets no RST. The bridge fails the run on a
+# stray write, a read past the frame or a hang.
+FUZZ_SEED, FUZZ_FRAMES = 25, 1600
+BROADCAST = b"\xff" * 6
+
+
+def ip_text(a):
+    return ".".join(map(str, a))
+
+
+def unicast_ip(c, a):
+    a = tuple(a)
+    return a[0] not in (0, 127) and a[0] < 224 and a != c["ip"] and \
+        a != c["ip"][:3] + (255,)
+
+
+def drop_reason(c, raw):
+    """Why the server must drop RAW, or None when a reply may come; an RST
+    that passes every check is "rst": it may get anything but an RST."""
+    n = len(raw)
+    if n < 14 or n > 1514:
+        return f"a frame of {n} bytes"
+    dst, src, kind = raw[:6], raw[6:12], raw[12] << 8 | raw[13]
+    if src[0] & 1 or src == bytes(6):
+        return "a group or zero source MAC"
+    if kind == 0x0806:
+        if dst not in (c["mac"], BROADCAST):
+            return "ARP to another MAC"
+        if n < 42:
+            return "a short ARP frame"
+        a = raw[14:42]
+        if a[:8] != bytes.fromhex("0001080006040001"):
+            return "ARP, not a request for IPv4 over Ethernet"
+        if a[8:14] != src or not unicast_ip(c, a[14:18]):
+            return "ARP from another MAC or a group address"
+        return None if a[24:28] == bytes(c["ip"]) else "ARP for another address"
+    if kind != 0x0800:
+        return "neither IPv4 nor ARP"
+    if dst != c["mac"]:
+        return "IPv4 to another MAC"
+    if n < 34:
+        return "a short IPv4 frame"
+    p = raw[14:]
+    ihl, total = (p[0] & 15) * 4, p[2] << 8 | p[3]
+    if p[0] >> 4 != 4 or ihl < 20 or not ihl <= total <= n - 14:
+        return "IPv4 version or lengths"
+    if (p[6] << 8 | p[7]) & 0x3FFF:
+        return "a fragment"
+    if folded_sum(p[:ihl]) != 0xFFFF:
+        return "IPv4 header checksum"
+    if tuple(p[16:20]) != c["ip"]:
+        return "another IPv4 address"
+    if not unicast_ip(c, p[12:16]):
+        return "a group, zero, loopback or own source"
+    seg = p[ihl:total]
+    if p[9] == 1:
+        if len(seg) < 8 or seg[:2] != b"\x08\x00":
+            return "ICMP, not an echo request"
+        return None if folded_sum(seg) == 0xFFFF else "ICMP checksum"
+    if p[9] != 6:
+        return "neither ICMP nor TCP"
+    if len(seg) < 20 or not 20 <= (seg[12] >> 4) * 4 <= len(seg):
+        return "TCP lengths"
+    if folded_sum(p[12:20] + struct.pack(">HH", 6, len(seg)) + seg) != 0xFFFF:
+        return "TCP checksum"
+    if seg[13] & 3 == 3:
+        return "SYN with FIN"
+    return "rst" if seg[13] & 4 else None
+
+
+def reply_faults(c, raw, peers):
+    """What is wrong with a frame the server sent, to one of PEERS
+    ({(MAC, IPv4 address)} that wrote to it)."""
+    n, bad = len(raw), []
+    if not 14 <= n <= 1514:
+        return [f"a frame of {n} bytes"]
+    if raw[6:12] != c["mac"]:
+        bad.append(f"from MAC {raw[6:12].hex()}")
+    dst_mac = raw[:6]
+    if dst_mac[0] & 1 or dst_mac == bytes(6):
+        bad.append(f"to MAC {dst_mac.hex()}")
+    kind = raw[12] << 8 | raw[13]
+    if kind == 0x0806:
+        a = raw[14:]
+        if n != 42 or a[:8] != bytes.fromhex("0001080006040002"):
+            bad.append("an ARP frame that is no reply")
+        elif a[8:18] != c["mac"] + bytes(c["ip"]) or a[18:24] != dst_mac:
+            bad.append("an ARP reply with the wrong addresses")
+        elif (dst_mac, tuple(a[24:28])) not in peers or not unicast_ip(c, a[24:28]):
+            bad.append(f"an ARP reply to {ip_text(a[24:28])}, which asked nothing")
+        return bad
+    if kind != 0x0800 or n < 34:
+        return bad + [f"ethertype 0x{kind:04X}, {n} bytes"]
+    p = raw[14:]
+    total, dst = p[2] << 8 | p[3], tuple(p[16:20])
+    if p[0] != 0x45 or total != n - 14 or (p[6] << 8 | p[7]) & 0x3FFF:
+        bad.append(f"IPv4 header {p[:8].hex()} in {n} bytes")
+        return bad
+    if folded_sum(p[:20]) != 0xFFFF:
+        bad.append("a bad IPv4 header checksum")
+    if tuple(p[12:16]) != c["ip"]:
+        bad.append(f"from {ip_text(p[12:16])}")
+    if not unicast_ip(c, dst) or (dst_mac, dst) not in peers:
+        bad.append(f"to {ip_text(dst)} at {dst_mac.hex()}, which sent nothing")
+    seg = p[20:total]
+    if p[9] == 1:
+        if len(seg) < 8 or seg[:2] != b"\x00\x00" or folded_sum(seg) != 0xFFFF:
+            bad.append("an ICMP frame that is no echo reply, or a bad ICMP checksum")
+    elif p[9] != 6:
+        bad.append(f"IPv4 protocol {p[9]}")
+    elif len(seg) < 20 or not 20 <= (seg[12] >> 4) * 4 <= len(seg):
+        bad.append("a TCP header past the segment")
+    else:
+        if folded_sum(p[12:20] + struct.pack(">HH", 6, len(seg)) + seg) != 0xFFFF:
+            bad.append("a bad TCP checksum")
+        if len(seg) - (seg[12] >> 4) * 4 > c["MSS_OUT"]:
+            bad.append(f"{len(seg) - (seg[12] >> 4) * 4} bytes of data, past MSS_OUT")
+        if seg[:2] != struct.pack(">H", c["HTTP_PORT"]) and not seg[13] & 4:
+            bad.append(f"from port {seg[0] << 8 | seg[1]}, and no RST")
+    return bad
+
+
+def fix_sums(raw):
+    """RAW with its IPv4 header and ICMP or TCP checksums made right for
+    what its headers declare, where the frame holds them."""
+    b = bytearray(raw)
+    if len(b) < 34 or b[12:14] != b"\x08\x00":
+        return bytes(b)
+    ihl, total = (b[14] & 15) * 4, b[16] << 8 | b[17]
+    end = min(14 + total, len(b))
+    seg = 14 + ihl
+    if b[23] == 6 and end - seg >= 18:
+        b[seg + 16:seg + 18] = b"\0\0"
+        pseudo = bytes(b[26:34]) + struct.pack(">HH", 6, end - seg)
+        b[seg + 16:seg + 18] = struct.pack(">H", checksum(pseudo + bytes(b[seg:end])))
+    elif b[23] == 1 and end - seg >= 4:
+        b[seg + 2:seg + 4] = b"\0\0"
+        b[seg + 2:seg + 4] = struct.pack(">H", checksum(bytes(b[seg:end])))
+    if ihl >= 20 and seg <= len(b):
+        b[24:26] = b"\0\0"
+        b[24:26] = struct.pack(">H", checksum(bytes(b[14:seg])))
+    return bytes(b)
+
+
+EDGE_IPS = [(0, 0, 0, 0), (255, 255, 255, 255), (127, 0, 0, 1), (224, 0, 0, 1),
+            (239, 255, 255, 250), (240, 0, 0, 1), (192, 0, 2, 255), (192, 0, 2, 2),
+            (192, 0, 2, 3), (223, 255, 255, 254), (192, 0, 2, 1), (0, 1, 2, 3)]
+EDGE_MACS = [BROADCAST, bytes(6), bytes.fromhex("01005e000001"),
+             bytes.fromhex("333300000001"), bytes.fromhex("025049430003"),
+             bytes.fromhex("03aabbccdd01")]
+
+
+def mutate(rng, c, raw):
+    """One change to RAW: bytes flipped, inserted or deleted, the frame cut
+    or lengthened, or a header field set to an edge value."""
+    b = bytearray(raw)
+    ihl = (b[14] & 15) * 4 if len(b) > 14 else 20
+    l4 = 14 + max(ihl, 20)
+    what = rng.randrange(10)
+    if what == 0 and b:
+        for _ in range(rng.randint(1, 3)):
+            b[rng.randrange(len(b))] ^= rng.randint(1, 255)
+    elif what == 1:
+        at = rng.randint(0, len(b))
+        b[at:at] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 8)))
+    elif what == 2 and b:
+        at = rng.randrange(len(b))
+        del b[at:at + rng.randint(1, 8)]
+    elif what == 3:
+        del b[rng.choice([0, 1, 13, 14, 20, 33, 34, 41, 53, len(b) - 1,
+                          rng.randint(0, len(b))]):]
+    elif what == 4:
+        # A long frame takes a long time to hand in: few go past 300 bytes.
+        size = rng.choice([60, 64, 1514, 1515] if rng.random() < 0.15 else
+                          [60, rng.randint(len(b), max(len(b), 300))])
+        b += bytes([rng.choice([0, 0xFF, rng.randrange(256)])]) * (size - len(b))
+    elif what == 5 and len(b) >= 34:  # IPv4 header fields
+        field = rng.randrange(7)
+        if field == 0:
+            b[14] = rng.randrange(16) << 4 | rng.randrange(16) if rng.random() < 0.3 \
+                else 0x40 | rng.randrange(16)
+        elif field == 1:
+            n = len(b) - 14
+            b[16:18] = struct.pack(">H", rng.choice([0, 1, 19, 20, ihl - 1, ihl, n - 1, n,
+                                                      n + 1, 0xFFFF]) & 0xFFFF)
+        elif field == 2:
+            b[20:22] = struct.pack(">H", rng.choice([0x2000, 0x0001, 0x1FFF, 0x8000,
+                                                      0x4000, 0x6000, 0x0000, 0x00FF]))
+        elif field == 3:
+            b[23] = rng.choice([0, 1, 2, 6, 17, 41, 255])
+        elif field == 4:
+            b[26:30] = bytes(rng.choice(EDGE_IPS))
+        elif field == 5:
+            b[30:34] = bytes(rng.choice(EDGE_IPS))
+        else:
+            b[22] = rng.choice([0, 1, 255])
+    elif what == 6 and len(b) >= l4 + 14:  # TCP header fields
+        field = rng.randrange(6)
+        if field == 0:
+            b[l4 + 12] = rng.randrange(16) << 4 | (b[l4 + 12] & 15)
+        elif field == 1:
+            b[l4 + 13] = rng.choice([0, 1, 2, 4, 8, 16, 0x11, 0x12, 0x14, 0x18, 0x3F,
+                                     0xFF, rng.randrange(256)])
+        elif field == 2:
+            at = l4 + rng.choice([0, 2])
+            b[at:at + 2] = struct.pack(">H", rng.choice([0, 1, 79, 80, 81, 65535]))
+        elif field == 3:
+            at = l4 + rng.choice([4, 8])
+            old = struct.unpack(">I", b[at:at + 4])[0]
+            b[at:at + 4] = struct.pack(">I", rng.choice(
+                [0, 0xFFFFFFFF, old + 1, old - 1, old + 1460, old ^ 0x80000000,
+                 rng.randrange(2**32)]) % 2**32)
+        elif field == 4:
+            b[l4 + 14:l4 + 16] = struct.pack(">H", rng.choice([0, 1, 100, 0xFFFF]))
+        else:  # options: lengths 0, 1, odd, past the header
+            words = (b[l4 + 12] >> 4)
+            opt = rng.choice([b"\x02\x00", b"\x02\x01", b"\x02\x03\x05", b"\x02\x04\x00\x00",
+                              b"\x02\x04\xff\xff", b"\x02\x04\x00\x01", b"\x02\xff",
+                              b"\x01\x01\x01\x02", b"\x00\x02\x04", b"\x08\x0a\x00",
+                              b"\x02\x05\x05\xb4\x00", b"\x01" * 40, b"\x04\x02",
+                              b"\x03\x03\x07", b"\x08\x0a" + bytes(8), b"\xfe\x02"])
+            if words > 5:
+                b[l4 + 20:l4 + 20 + len(opt)] = opt
+            else:
+                pad = (-len(opt)) % 4
+                b[l4 + 20:l4 + 20] = opt + bytes(pad)
+                b[l4 + 12] = min(15, 5 + (len(opt) + pad) // 4 -
+                                 rng.choice([0, 0, 1])) << 4 | (b[l4 + 12] & 15)
+                b[16:18] = struct.pack(">H", (b[16] << 8 | b[17]) + len(opt) + pad)
+    elif what == 7 and len(b) >= 14:  # Ethernet
+        field = rng.randrange(3)
+        if field == 0:
+            b[0:6] = rng.choice(EDGE_MACS + [c["mac"]])
+        elif field == 1:
+            b[6:12] = rng.choice(EDGE_MACS)
+        else:
+            b[12:14] = struct.pack(">H", rng.choice([0x0800, 0x0806, 0x86DD, 0, 0x8100, 0xFFFF]))
+    elif what == 8 and len(b) >= 42 and b[12:14] == b"\x08\x06":  # ARP fields
+        at = rng.choice([14, 16, 18, 19, 20, 22, 28, 38])
+        if at in (28, 38):
+            b[at:at + 4] = bytes(rng.choice(EDGE_IPS))
+        elif at == 22:
+            b[22:28] = rng.choice(EDGE_MACS)
+        else:
+            b[at + 1] = rng.choice([0, 1, 2, 3, 4, 6, 8, 255])
+    elif len(b) > l4 + 1:  # ICMP type and code, or any byte past the headers
+        at = rng.randrange(l4, len(b))
+        b[at] = rng.choice([0, 8, 3, 0xFF, rng.randrange(256)])
+    out = bytes(b)
+    # Half the time the sums are made right, so that the change reaches the
+    # checks past them.
+    return fix_sums(out) if rng.random() < 0.5 else out
+
+
+class Fuzzer:
+    def __init__(self, peer, pages, seed, limit):
+        self.peer, self.c, self.rng = peer, peer.c, random.Random(seed)
+        self.limit, self.given, self.replies = limit, 0, 0
+        self.peers = set()
+        self.conns = {}  # (mac, ip, port) -> [our next seq, the server's next]
+        self.reasons = {}
+        self.port = 20000
+        self.tags = sorted({p.rsplit("/", 1)[-1][0] for p in pages}) + ["z"]
+
+    def frame(self, **f):
+        return frame(self.c, **f)
+
+    def send(self, raw, what):
+        """Hands RAW in and judges what comes back."""
+        if self.given >= self.limit:
+            raise StopIteration
+        # The bridge takes no empty line for a frame and cuts one past
+        # 1,514 bytes: the frame judged is the one handed in.
+        raw = (raw or b"\0")[:1514]
+        self.given += 1
+        why = drop_reason(self.c, raw)
+        self.reasons[why or "may get a reply"] = self.reasons.get(why or "may get a reply", 0) + 1
+        if why is None or why == "rst":
+            src_ip = raw[28:32] if raw[12:14] == b"\x08\x06" else raw[26:30]
+            self.peers.add((raw[6:12], tuple(src_ip)))
+        got = self.peer.send(raw)
+        for r in got:
+            self.judge(r.raw, f"frame {self.given} ({what}: {raw.hex()})")
+            if why not in (None, "rst"):
+                raise Failure(f"a reply to frame {self.given}, which must be dropped "
+                              f"({why}): {raw.hex()} got {r.raw.hex()}")
+            if why == "rst" and r.raw[12:14] == b"\x08\x00" and r.raw[23] == 6 and \
+                    r.raw[47] & 4:
+                raise Failure(f"an RST in reply to frame {self.given}, an RST: {raw.hex()}")
+        return got
+
+    def wait(self, ms):
+        for r in self.peer.wait(ms):
+            self.judge(r.raw, f"a wait of {ms} ms after frame {self.given}")
+
+    def judge(self, raw, after):
+        self.replies += 1
+        bad = reply_faults(self.c, raw, self.peers)
+        if bad:
+            raise Failure(f"after {after}: sent {raw.hex()}: {'; '.join(bad)}")
+        if raw[12:14] == b"\x08\x00" and raw[23] == 6 and not raw[47] & 4 and \
+                raw[34:36] == struct.pack(">H", self.c["HTTP_PORT"]):
+            r = Reply(raw)
+            key = (raw[:6], r.dst, r.dport)
+            end = (r.seq + len(r.data) + ("S" in r.flags) + ("F" in r.flags)) % 2**32
+            conn = self.conns.setdefault(key, [r.ack, end])
+            conn[0] = r.ack
+            if (end - conn[1]) % 2**32 < 2**31:
+                conn[1] = end
+
+    # The frames a client sends, from a peer of its own.
+    def client(self):
+        self.port += 1
+        mac, ip = PEER_MAC, PEER_IP
+        if self.rng.random() < 0.2:
+            ip = (192, 0, 2, self.rng.choice([1, 7, 100, 254]))
+            mac = bytes.fromhex("02aabbccdd") + bytes([ip[3]])
+        return dict(src_mac=mac, src=ip, sport=self.port)
+
+    def mss_option(self):
+        return self.rng.choice([b"", struct.pack(">BBH", 2, 4, 1460), struct.pack(">BBH", 2, 4, 536),
+                                struct.pack(">BBH", 2, 4, 64), struct.pack(">BBH", 2, 4, 0),
+                                struct.pack(">BBH", 2, 4, 65535) + b"\x01\x01\x01\x00",
+                                # A Linux SYN's: MSS, SACK permitted,
+                                # timestamps, window scale.
+                                bytes.fromhex("020405b40402080a0001e2400000000001030307"),
+                                # Lengths 0, 1 and odd, one past the header.
+                                b"\x02\x00\x00\x00", b"\x02\x01\x01\x00", b"\x02\x03\x05\x00",
+                                b"\x01\x01\x02\x04", b"\xfe\x00\x01\x00"])
+
+    def request(self):
+        tag = self.rng.choice(self.tags)
+        target = self.rng.choice([b"/", b"/" + tag.encode(), b"/" + tag.encode() + b"?q",
+                                  b"/?x", b"x", b""])
+        method = self.rng.choice([b"GET ", b"GET ", b"GET ", b"HEAD ", b"POST ", b"get ", b""])
+        return method + target + self.rng.choice([b" HTTP/1.0\r\n\r\n", b"", b"\r\n"])
+
+    def single(self):
+        """One frame, valid or changed, from a peer with no connection."""
+        who, c = self.client(), self.c
+        kind = self.rng.randrange(6)
+        if kind == 0:
+            raw = self.frame(dst_mac=BROADCAST, ethertype=0x0806, src_mac=who["src_mac"],
+                             arp=arp_request(c, c["ip"]) if who["src"] == PEER_IP else
+                             struct.pack(">HHBBH", 1, 0x0800, 6, 4, 1) + who["src_mac"] +
+                             bytes(who["src"]) + bytes(6) + bytes(c["ip"]))
+        elif kind == 1:
+            data = bytes(self.rng.randrange(256) for _ in range(
+                self.rng.choice([0, 1, 56, 57, self.rng.randint(0, 1472)])))
+            raw = self.frame(proto=1, icmp=echo_request(data), **dict(
+                (k, v) for k, v in who.items() if k != "sport"))
+        else:
+            flags = ["S", "PA", "FA", "R"][kind - 2]
+            raw = self.frame(flags=flags, seq=self.rng.randrange(2**32),
+                             ack=self.rng.randrange(2**32) if "A" in flags else 0,
+                             payload=self.request() if flags == "PA" else b"",
+                             tcp_options=self.mss_option() if flags == "S" else b"", **who)
+        for _ in range(self.rng.choice([0, 1, 1, 1, 2, 3])):
+            raw = mutate(self.rng, c, raw)
+        self.send(raw, "a single frame")
+
+    def conversation(self, count):
+        """COUNT connections at once, each playing a client that answers
+        what the server sends, with changed, repeated and early frames."""
+        rng, clients = self.rng, []
+        for _ in range(count):
+            who = self.client()
+            clients.append(dict(who=who, isn=rng.randrange(2**32), stage=0,
+                                window=rng.choice([64240, 64240, 1460, 1000, 0, 65535]),
+                                mss=self.mss_option(), req=self.request()))
+        for _ in range(12 * count):
+            live = [k for k in clients if k["stage"] < 5]
+            if not live:
+                break
+            k = rng.choice(live)
+            who = k["who"]
+            key = (who["src_mac"], who["src"], who["sport"])
+            conn = self.conns.get(key)
+            seq, ack = (conn[0], conn[1]) if conn else ((k["isn"] + 1) % 2**32, 0)
+            if k["stage"] == 0 or not conn:
+                raw, k["stage"] = self.frame(flags="S", seq=k["isn"], tcp_options=k["mss"],
+                                             window=k["window"], **who), 1
+            elif k["stage"] == 1:
+                split = rng.random() < 0.3
+                raw = self.frame(flags="A" if split else "PA", seq=seq, ack=ack,
+                                 payload=b"" if split else k["req"], window=k["window"], **who)
+                k["stage"] = 2 if split else 3
+            elif k["stage"] == 2:
+                raw, k["stage"] = self.frame(flags="PA", seq=seq, ack=ack, payload=k["req"],
+                                             window=k["window"], **who), 3
+            elif k["stage"] == 3:
+                if k["window"] == 0 or rng.random() < 0.2:
+                    k["window"] = rng.choice([1460, 64240])
+                raw = self.frame(flags="A", seq=seq, ack=ack, window=k["window"], **who)
+                k["stage"] = 4 if rng.random() < 0.3 else 3
+            else:
+                raw, k["stage"] = self.frame(flags="FA", seq=seq, ack=ack, **who), 5
+            odd = rng.random()
+            if odd < 0.3:  # a changed copy first
+                self.send(mutate(rng, self.c, raw), "a changed segment")
+            elif odd < 0.4:  # out of order: ahead of what is expected, or old
+                b = bytearray(raw)
+                at = 14 + 20 + 4
+                b[at:at + 4] = struct.pack(">I", (struct.unpack(">I", b[at:at + 4])[0] +
+                                                  rng.choice([1, 1000, -1, 2**31])) % 2**32)
+                self.send(fix_sums(bytes(b)), "a segment out of order")
+            elif odd < 0.45:  # a SYN again
+                self.send(self.frame(flags="S", seq=k["isn"], tcp_options=k["mss"], **who),
+                          "a SYN again")
+            elif odd < 0.5:  # data before the handshake is done
+                self.send(self.frame(flags="PA", seq=seq, ack=ack + rng.choice([0, 1, 5]),
+                                     payload=k["req"], **who), "data early")
+            self.send(raw, "a segment")
+            if rng.random() < 0.1:
+                self.send(raw, "the same segment again")
+        if rng.random() < 0.05:
+            # Simulated time for the timers: resent segments, window probes.
+            self.wait(self.c["RTO_MS"] + 5)
+
+    def clean_up(self):
+        """An RST for each connection the server holds, then a fresh SYN,
+        which must get its SYN-ACK: the server still answers."""
+        for (mac, ip, port), (seq, _) in sorted(self.conns.items()):
+            self.send(self.frame(src_mac=mac, src=ip, sport=port, seq=seq, flags="R"),
+                      "an RST to end a connection")
+        self.conns.clear()
+        who = self.client()
+        got = self.send(self.frame(flags="S", seq=7, tcp_options=self.mss_option(), **who),
+                        "the SYN that checks the server still answers")
+        syn_acks = [r for r in got if r.ethertype == 0x0800 and r.proto == 6 and
+                    r.dport == who["sport"] and r.flags == "SA"]
+        if len(syn_acks) != 1:
+            raise Failure(f"after frame {self.given - 1}, a SYN got {len(got)} frame(s) "
+                          "back, no SYN-ACK: the server no longer answers")
+        self.send(self.frame(seq=8, flags="R", **who), "its RST")
+        self.conns.clear()
+
+    def run(self):
+        episodes = 0
+        try:
+            while True:
+                episodes += 1
+                kind = self.rng.random()
+                if kind < 0.5:
+                    for _ in range(self.rng.randint(1, 6)):
+                        self.single()
+                else:
+                    self.conversation(1 if kind < 0.8 else self.rng.randint(2, 6))
+                self.clean_up()
+        except StopIteration:
+            pass
+        return episodes
+
+
+def fuzz(peer, pages):
+    """Random and changed frames and conversations (see Fuzzer)."""
+    seed = int(os.environ.get("FUZZ_SEED", str(FUZZ_SEED)), 0)
+    limit = int(os.environ.get("FUZZ_FRAMES", str(FUZZ_FRAMES)), 0)
+    print(f"fuzz: seed {seed} (FUZZ_SEED), at most {limit} frames (FUZZ_FRAMES)", flush=True)
+    f = Fuzzer(peer, pages, seed, limit)
+    # The largest page in segments of MSS_MIN comes to about 500 frames.
+    peer.most = 5000
+    try:
+        episodes = f.run()
+    except Failure as why:
+        raise Failure(f"seed {seed}: {why}")
+    shown = ", ".join(f"{n} {why}" for why, n in sorted(f.reasons.items(), key=lambda x: -x[1]))
+    return f"seed {seed}: {f.given} frames in {episodes} runs, {f.replies} sent back; {shown}"
+
+
 BIG = 1500 - 28  # the longest echo a 1,514-byte frame carries
 FRAME_ROWS = {
     # Served: the page, whole, segment by segment; `*` is the longest page.
@@ -550,6 +1042,8 @@ FRAME_ROWS = {
     "ping": ping_row(56),
     "ping-largest": ping_row(BIG),
     "ping-bad-sum": ping_row(56, False, 1),
+    # Random and changed frames and conversations.
+    "fuzz": fuzz,
 }
 
 
