@@ -4,10 +4,14 @@
 # source tree added to the CMake example (also to a cross build of it for
 # 64-bit ARM, where the converter must still run here), and checks what a
 # firmware build relies on: every page becomes its table with the page's
-# own first letter as tag, an up-to-date build converts nothing, a changed
-# page regenerates only its own table and a changed converter every table,
-# and a page that fails to convert fails the build with the converter's
-# message and leaves neither a table nor a temporary file.
+# own first letter as tag, named after the page without its last
+# extension only, an up-to-date build converts nothing, a changed page
+# regenerates only its own table and a changed converter every table, and
+# a page that fails to convert fails the build with the converter's
+# message and leaves neither a table nor a temporary file. A subfolder of
+# the CMake example gets its tables in its own binary folder; the make
+# fragment runs a converter named relative to where make runs; the CMake
+# package accepts the versions it can serve and only those.
 #
 #   tests/packaging/run_build_rules_test.sh BUILD_DIR
 #       installs BUILD_DIR with cmake --install into a temporary prefix;
@@ -38,17 +42,21 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 . "$(dirname "$0")/../report.sh"
 command -v cmake >/dev/null || skip_suite "cmake is not installed"
 
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
 # Expected tables come from the golden files, not from the tool under test.
+# The rules' copies of the example also hold v1.2.htm, about.htm under a
+# name with two dots, whose table is v1.2.inc: about's table tagged 'v'.
 declare -A want=(
   [index.inc]=$repo/tests/data/example_index.asm
   [about.inc]=$repo/tests/packaging/data/about.asm
+  [v1.2.inc]=$work/v1.2.asm
 )
+sed "2s/^\tretlw\t'a'\$/\tretlw\t'v'/" "$repo/tests/packaging/data/about.asm" >"$work/v1.2.asm"
 # The example's tracked files only: whatever a user built in the folder
 # stays out of the copies.
 example_files=(CMakeLists.txt Makefile pages/index.htm pages/about.htm)
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 if [ -n "$build_dir" ]; then
   cmake --install "$build_dir" --prefix "$prefix" >"$work/install.log" 2>&1 || {
@@ -78,11 +86,15 @@ kBuiltStamp=$(date -d '2037-01-01 00:00' +%s)
 
 # One row per way of running the rules: name, tools needed, build command
 # (run inside the copied example folder), folder the tables land in, the
-# converter the rules run (relative to that folder or absolute).
+# converter the rules run (relative to that folder or absolute), and for
+# CMake the folder the tables of the subfolder firmware/ land in. The
+# second make row names the converter relative to the example folder,
+# where make runs, and not to pages/, where the recipe runs it.
 rules=(
-  "make|make|make -s HTTP2RETLW_PREFIX=\"\$prefix\"|tables|$prefix/bin/http2retlw"
-  "cmake-package-makefiles|make|cmake -S . -B build -G 'Unix Makefiles' -DCMAKE_PREFIX_PATH=\"\$prefix\" >/dev/null && cmake --build build|build/tables|$prefix/bin/http2retlw"
-  "cmake-package-ninja|ninja|cmake -S . -B build -G Ninja -DCMAKE_PREFIX_PATH=\"\$prefix\" >/dev/null && cmake --build build|build/tables|$prefix/bin/http2retlw"
+  "make|make|make -s HTTP2RETLW_PREFIX=\"\$prefix\"|tables|$prefix/bin/http2retlw|-"
+  "make-relative-converter|make|make -s HTTP2RETLW_PREFIX=\"\$prefix\" HTTP2RETLW=../prefix/bin/http2retlw|tables|$prefix/bin/http2retlw|-"
+  "cmake-package-makefiles|make|cmake -S . -B build -G 'Unix Makefiles' -DCMAKE_PREFIX_PATH=\"\$prefix\" >/dev/null && cmake --build build|build/tables|$prefix/bin/http2retlw|build/firmware/tables"
+  "cmake-package-ninja|ninja|cmake -S . -B build -G Ninja -DCMAKE_PREFIX_PATH=\"\$prefix\" >/dev/null && cmake --build build|build/tables|$prefix/bin/http2retlw|build/firmware/tables"
 )
 # The converter built first as part of the example, without its tests and
 # without touching the example's build type or writing CPack files into its
@@ -91,8 +103,8 @@ rules=(
 # tables after the host build through the program's file alone, make only
 # through the target's dependency, which is what the row must prove.
 [ -n "$installed" ] || rules+=(
-  "cmake-subdirectory|make|cmake -S . -B build -G 'Unix Makefiles' -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build --parallel 2 && test ! -e build/http2retlw/tests && test ! -e build/CPackConfig.cmake && ! grep -qx CMAKE_BUILD_TYPE:STRING=Release build/CMakeCache.txt|build/tables|build/http2retlw/http2retlw"
-  "cmake-subdirectory-cross|aarch64-linux-gnu-g++ make|cmake -S . -B build -G 'Unix Makefiles' --toolchain \"\$repo/cmake/aarch64-linux-gnu.cmake\" -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build --parallel 2|build/tables|build/http2retlw/host/build/http2retlw"
+  "cmake-subdirectory|make|cmake -S . -B build -G 'Unix Makefiles' -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build --parallel 2 && test ! -e build/http2retlw/tests && test ! -e build/CPackConfig.cmake && ! grep -qx CMAKE_BUILD_TYPE:STRING=Release build/CMakeCache.txt|build/tables|build/http2retlw/http2retlw|build/firmware/tables"
+  "cmake-subdirectory-cross|aarch64-linux-gnu-g++ make|cmake -S . -B build -G 'Unix Makefiles' --toolchain \"\$repo/cmake/aarch64-linux-gnu.cmake\" -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" >/dev/null && cmake --build build --parallel 2|build/tables|build/http2retlw/host/build/http2retlw|build/firmware/tables"
 )
 
 # missing_tools TOOL...: those not installed, each after a space.
@@ -119,8 +131,18 @@ tables_match() {
   done
 }
 
+# firmware/ of the copied example names its page and its tables folder
+# relative to itself: the page from its source folder, the tables to its
+# binary folder, build/firmware/tables, not the top one, build/tables
+# (where the top folder's about.inc already is), nor firmware/tables.
+subfolder_rules="http2retlw_add_tables(firmware_tables PAGES ../pages/about.htm TABLE_DIR tables)"
+subfolder_tables_match() {
+  [ "$(cd "$1" && ls)" = about.inc ] && cmp -s "$1/about.inc" "${want[about.inc]}" &&
+    [ ! -e "$dir/firmware/tables" ]
+}
+
 for row in "${rules[@]}"; do
-  IFS='|' read -r name tools build tables converter <<<"$row"
+  IFS='|' read -r name tools build tables converter subfolder_tables <<<"$row"
   # shellcheck disable=SC2086 # one tool a word
   missing=$(missing_tools $tools)
   if [ -n "$missing" ]; then
@@ -132,16 +154,27 @@ for row in "${rules[@]}"; do
     mkdir -p "$(dirname "$dir/$file")"
     cp "$repo/examples/build-rules/$file" "$dir/$file"
   done
+  cp "$dir/pages/about.htm" "$dir/pages/v1.2.htm"
+  mkdir "$dir/firmware"
+  echo "$subfolder_rules" >"$dir/firmware/CMakeLists.txt"
+  echo 'add_subdirectory(firmware)' >>"$dir/CMakeLists.txt"
   [[ $converter == /* ]] || converter=$dir/$converter
   log=$work/$name.log
   run_build() { (cd "$dir" && eval "$build") >"$log" 2>&1; }
 
   if run_build && tables_match "$dir/$tables"; then
-    pass "$name: first build writes each page's table, tagged with its own first letter"
+    pass "$name: first build writes each page's table, v1.2.htm's as v1.2.inc, tagged with its own first letter"
   else
-    fail "$name: first build writes each page's table, tagged with its own first letter"
+    fail "$name: first build writes each page's table, v1.2.htm's as v1.2.inc, tagged with its own first letter (made: $(cd "$dir/$tables" && echo *))"
     sed 's/^/      /' "$log"
     continue
+  fi
+  if [ "$subfolder_tables" != - ]; then
+    if subfolder_tables_match "$dir/$subfolder_tables"; then
+      pass "$name: a relative TABLE_DIR in firmware/ is $subfolder_tables"
+    else
+      fail "$name: a relative TABLE_DIR in firmware/ is $subfolder_tables (made: $(cd "$dir" && find . -path ./build/http2retlw -prune -o -path '*/tables/*' -print | sort | xargs))"
+    fi
   fi
   # Another install differs only in where its files lie, which the first
   # build proves; how the rules rebuild is the same files' doing, checked
@@ -166,7 +199,7 @@ for row in "${rules[@]}"; do
   touch -t "$kBuiltTime" "$dir/$tables"/*.inc
 
   touch -t "$kChangedTime" "$converter"
-  if run_build && [ "$(changed_tables "$dir/$tables" | xargs)" = "about.inc index.inc" ] &&
+  if run_build && [ "$(changed_tables "$dir/$tables" | xargs)" = "about.inc index.inc v1.2.inc" ] &&
     tables_match "$dir/$tables"; then
     pass "$name: a changed converter regenerates every table"
   else
@@ -188,6 +221,32 @@ for row in "${rules[@]}"; do
     sed 's/^/      /' "$log"
   fi
 done
+
+# The package serves 1.x from 1.0 up to its own version and nothing
+# else: find_package of each version, in a project of its own, finds it
+# exactly where the list says 1.
+package_versions="0.9:0 1.0:1 1.2:1 2.0:0"
+mkdir "$work/versions"
+cat >"$work/versions/CMakeLists.txt" <<'END'
+cmake_minimum_required(VERSION 3.20)
+project(versions NONE)
+foreach(version IN LISTS VERSIONS)
+  find_package(http2retlw ${version} QUIET PATHS ${PREFIX} NO_DEFAULT_PATH)
+  message(STATUS "find_package(http2retlw ${version}): ${version}:${http2retlw_FOUND}")
+  unset(http2retlw_DIR CACHE)
+endforeach()
+END
+versions_found() {
+  cmake -S "$work/versions" -B "$work/versions/build" -DPREFIX="$prefix" \
+    -DVERSIONS="$(sed 's/:[01]//g; s/ /;/g' <<<"$package_versions")" >"$work/versions.log" 2>&1 &&
+    [ "$(sed -n 's/^-- find_package(http2retlw [0-9.]*): //p' "$work/versions.log" | xargs)" = "$package_versions" ]
+}
+if versions_found; then
+  pass "find_package(http2retlw VERSION) finds it exactly where 1 stands: $package_versions"
+else
+  fail "find_package(http2retlw VERSION) finds it exactly where 1 stands: $package_versions"
+  sed 's/^/      /' "$work/versions.log"
+fi
 
 # The site step: examples/site, with a PNG-named file holding every byte
 # value and a headers file of mixed line ends, through the make fragment
