@@ -4,28 +4,39 @@
 # and the program from the unpacked ZIP run once under Wine on the example.
 # The whole Wine suite runs once, in the README's ctest command
 # (windows_program_under_wine), on a program built the same way.
+# Run from the top of the checkout; the build folder is
+# $HTTP2RETLW_MINGW_BUILD_DIR (build-mingw by default).
 set -euo pipefail
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw -j2
+build=$(realpath -m "${HTTP2RETLW_MINGW_BUILD_DIR:-build-mingw}")
+cmake --preset mingw -B "$build" >/dev/null
+cmake --build "$build" -j2
 
 echo "-- release ZIP"
 version=$(sed -n 's/^project(http2retlw VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-rm -f build-mingw/*.zip
-(cd build-mingw && cpack -G ZIP >/dev/null)
-zips=$(cd build-mingw && ls ./*.zip)
+rm -f "$build"/*.zip
+(cd "$build" && cpack -G ZIP >/dev/null)
+zips=$(cd "$build" && ls ./*.zip)
 [ "$zips" = "./http2retlw-$version-win64.zip" ] || {
   echo "FAIL: cpack made $zips, want http2retlw-$version-win64.zip"
   exit 1
 }
-unpacked=build-mingw/zip-check
+unpacked=$build/zip-check
 rm -rf "$unpacked"
 mkdir "$unpacked"
 (cd "$unpacked" && cmake -E tar xf "../http2retlw-$version-win64.zip")
-exe=$unpacked/http2retlw-$version-win64/http2retlw.exe
-[ -f "$exe" ] || {
-  echo "FAIL: no http2retlw-$version-win64/http2retlw.exe in the ZIP"
+# Exactly these files and folders, one folder a user unpacks: the program
+# beside its README and licence, nothing else.
+top=http2retlw-$version-win64
+got=$(cd "$unpacked" && find . -mindepth 1 \( -type d -printf '%P/\n' \
+  -o -printf '%P\n' \) | LC_ALL=C sort)
+want=$(printf '%s\n' "$top/" "$top/LICENSE" "$top/README.md" \
+  "$top/http2retlw.exe" | LC_ALL=C sort)
+[ "$got" = "$want" ] || {
+  echo "FAIL: the ZIP's files differ from its list (- wanted, + found):"
+  diff <(echo "$want") <(echo "$got") | grep '^[<>]' | sed 's/^</-/; s/^>/+/'
   exit 1
 }
+exe=$unpacked/$top/http2retlw.exe
 
 # The DLLs the program must import (kernel32, shell32 for the UTF-16
 # command line, a C runtime), system DLLs only (the C++ runtime is linked
@@ -55,14 +66,13 @@ done
 
 echo "-- the ZIP's program under Wine: the example's table with CR LF"
 . tests/windows/wine_env.sh
-start_wine "$PWD/build-mingw/wineprefix" || {
+start_wine "$build/wineprefix" || {
   echo "FAIL: no Wine to run the ZIP's program (CI installs wine64)"
   exit 1
 }
-exe=$(realpath "$exe")
 sed 's/$/\r/' tests/data/example_index.asm >"$unpacked/want.asm"
 (cd examples && timeout 120 "$wine" "$exe" index.htm </dev/null \
-  >"../$unpacked/index.asm" 2>"../$unpacked/err") || {
+  >"$unpacked/index.asm" 2>"$unpacked/err") || {
   echo "FAIL: exit status $?: $(cat "$unpacked/err")"
   exit 1
 }
