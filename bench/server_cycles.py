@@ -31,7 +31,8 @@ the SYN handed in to the `idle` after the FIN was handled, waiting
 included, each frame handed in at the first `idle` it could be: the
 program takes one frame a tick, so this is the time a request takes when
 frames are always waiting. A second line per page, starting `#`, gives
-each frame's cycles (a run of equal ones once, with its count). Exit status 1 on a wrong answer.
+each frame's cycles (a run of equal ones once, with its count). Exit
+status 1 on a wrong answer.
 """
 import os
 import re
@@ -48,7 +49,7 @@ PEER_IP = bytes((192, 0, 2, 1))
 WINDOW = 64240
 SYN_OPTIONS = (struct.pack(">BBH", 2, 4, 1460) + bytes((4, 2)) +
                struct.pack(">BBII", 8, 10, 0x1234567, 0) + bytes((1, 3, 3, 7)))
-F, S, R, P, A = 1, 2, 4, 8, 16
+F, S, P, A = 1, 2, 8, 16  # TCP flags
 
 
 class WrongAnswer(Exception):
@@ -194,7 +195,7 @@ def fetch(server, path, sport):
     seq, ack, flags, _ = taken_apart(server, sent[0][0], sport)
     if flags != S | A or ack != iss + 1:
         raise WrongAnswer(f"the SYN got flags 0x{flags:02X}, ack {ack}")
-    nxt, mine = seq + 1, iss + 1
+    nxt, mine = (seq + 1) % 2**32, iss + 1
     cycles, sent = server.hand_in(server.segment(sport, mine, nxt, A))
     cost.append(("ACK", cycles))
     if sent:
