@@ -2,11 +2,13 @@
 # What users install must work: build the .deb, .tar.gz and .zip, have
 # lintian find no error or warning in the .deb, build the .deb again in
 # another folder and compare the bytes, install each package (and `cmake
-# --install`) into a throwaway root, check the man page and licence each
-# one carries, convert the shipped example with every installed binary, and
-# run the firmware build rules with the make fragment and CMake package of
-# the .deb's files and of the unpacked TGZ. The README's ctest run already
-# checked the man page and the build rules with `cmake --install`.
+# --install`) into a throwaway root, check that the .deb and `cmake
+# --install` lay out exactly their lists of files, check the man page and
+# licence each one carries, convert the shipped example with every
+# installed binary, and run the firmware build rules with the make fragment
+# and CMake package of the .deb's files and of the unpacked TGZ. The
+# README's ctest run already checked the man page and the build rules with
+# `cmake --install`.
 set -euo pipefail
 
 build="build-package"
@@ -66,6 +68,42 @@ check ".deb is registered as installed" grep -q 'install ok installed' \
   <<<"$(dpkg --root="$root" -s http2retlw)"
 check ".deb built again in $rebuild is byte-identical" \
   cmp "$deb" "$rebuild/$(basename "$deb")"
+
+# Exactly these files, no more, no fewer: what `cmake --install` with no
+# component lays out in a prefix, and the .deb under usr/. Files and links
+# only, no folders; sorted in the C locale.
+installed_files='bin/http2retlw
+lib/cmake/http2retlw/http2retlw-config-version.cmake
+lib/cmake/http2retlw/http2retlw-config.cmake
+lib/cmake/http2retlw/http2retlw_convert_page.cmake
+lib/cmake/http2retlw/http2retlw_site.cmake
+lib/cmake/http2retlw/http2retlw_site_step.cmake
+lib/cmake/http2retlw/http2retlw_tables.cmake
+share/doc/http2retlw/changelog.gz
+share/doc/http2retlw/copyright
+share/http2retlw/http2retlw.mk
+share/http2retlw/http2retlw_site.sh
+share/man/man1/http2retlw.1.gz'
+# files_are WANT COMMAND...: COMMAND lists exactly the files WANT does,
+# one a line in any order; the diff is shown when not.
+files_are() {
+  local want=$1
+  shift
+  "$@" >"$tmp/files.got" || {
+    echo "      $* failed"
+    return 1
+  }
+  printf '%s\n' "$want" >"$tmp/files.want"
+  LC_ALL=C sort -o "$tmp/files.got" "$tmp/files.got"
+  diff -u --label expected --label found "$tmp/files.want" "$tmp/files.got" | sed 's/^/      /'
+  cmp -s "$tmp/files.want" "$tmp/files.got"
+}
+files_in() { (cd "$1" && find . \( -type f -o -type l \) -printf '%P\n'); }
+deb_files() { dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./||'; }
+check ".deb holds exactly its files under usr/" \
+  files_are "$(sed 's|^|usr/|' <<<"$installed_files")" deb_files
+check "cmake --install with no component lays out exactly its files" \
+  files_are "$installed_files" files_in "$tmp/prefix"
 
 # Info tags are fine; any error or warning is not, and neither is a
 # lintian that fails to read the package: its exit status says both.
