@@ -49,21 +49,34 @@ pack() {
   (cd "$tmp/$name" && cmake -E tar xf "$OLDPWD/$dir/$made")
 }
 
-# Everything in one folder named after the archive: the program, the man
-# page, LICENSE and README.md.
+# Everything in one folder named after the archive, holding exactly these
+# files, no more, no fewer: the program, the man page, LICENSE and
+# README.md, and the CMake package and make fragment. Files and links only,
+# no folders; sorted in the C locale.
+archive_files='LICENSE
+README.md
+bin/http2retlw
+lib/cmake/http2retlw/http2retlw-config-version.cmake
+lib/cmake/http2retlw/http2retlw-config.cmake
+lib/cmake/http2retlw/http2retlw_convert_page.cmake
+lib/cmake/http2retlw/http2retlw_site.cmake
+lib/cmake/http2retlw/http2retlw_site_step.cmake
+lib/cmake/http2retlw/http2retlw_tables.cmake
+share/http2retlw/http2retlw.mk
+share/http2retlw/http2retlw_site.sh
+share/man/man1/http2retlw.1.gz'
 archive_layout() {
   local name=$1
   [ "$(ls -A "$tmp/$name")" = "$name" ] || {
     echo "      top level: $(ls -A "$tmp/$name" | tr '\n' ' ')"
     return 1
   }
-  local file
-  for file in bin/http2retlw share/man/man1/http2retlw.1.gz LICENSE README.md; do
-    [ -f "$tmp/$name/$name/$file" ] || {
-      echo "      no $name/$file"
-      return 1
-    }
-  done
+  printf '%s\n' "$archive_files" >"$tmp/files.want"
+  (cd "$tmp/$name/$name" && find . \( -type f -o -type l \) -printf '%P\n') |
+    LC_ALL=C sort >"$tmp/files.got"
+  diff -u --label expected --label "$name.tar.gz" "$tmp/files.want" "$tmp/files.got" |
+    sed 's/^/      /'
+  cmp -s "$tmp/files.want" "$tmp/files.got"
 }
 
 # static_program PROGRAM MACHINE: an ELF program for MACHINE (as readelf
@@ -136,7 +149,7 @@ x86_name=http2retlw-$version-linux-x86_64
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DHTTP2RETLW_BUILD_TESTS=OFF >/dev/null
 pack "$build" "$x86_name"
 x86_program=$tmp/$x86_name/$x86_name/bin/http2retlw
-check "$x86_name.tar.gz: one folder with the program, man page, LICENSE, README" \
+check "$x86_name.tar.gz: one folder holding exactly its files" \
   archive_layout "$x86_name"
 check "$x86_name: bin/http2retlw is x86-64, no interpreter, no shared library" \
   static_program "$x86_program" "Advanced Micro Devices X86-64"
@@ -157,7 +170,7 @@ mkdir "$tmp/no-sysroot"
 under_qemu() {
   (cd "$tmp/pages" && QEMU_LD_PREFIX=$tmp/no-sysroot qemu-aarch64 "$arm_program" "$@")
 }
-check "$arm_name.tar.gz: one folder with the program, man page, LICENSE, README" \
+check "$arm_name.tar.gz: one folder holding exactly its files" \
   archive_layout "$arm_name"
 check "$arm_name: bin/http2retlw is AArch64, no interpreter, no shared library" \
   static_program "$arm_program" AArch64
