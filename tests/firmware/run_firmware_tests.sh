@@ -291,7 +291,7 @@ build_site() {
   # shellcheck disable=SC2016 # $1 is the wrapper's own argument
   printf '#!/bin/sh\ncp "$1" %q/ && exec %q "$1"\n' "$dir/pages" "$converter" \
     >"$dir/keep-and-convert" && chmod +x "$dir/keep-and-convert" || return 1
-  for pass in 1 2; do
+  for _ in 1 2; do
     step "making max.html" "$python" "$facts" make-body "text:$largest" "$dir/web/max.html" ||
       return 1
     rm -f "$dir/pages"/* "$dir/tables"/*.inc
@@ -318,8 +318,7 @@ build_site() {
     printf '  the flash ends at 0x%X: max.html is not the largest page it holds\n' "$end"
     return 1
   fi
-  # shellcheck disable=SC2086 # one name a word
-  printf '  site built: %s; %s; program and tables end at 0x%X\n' "$(echo $names)" \
+  printf '  site built: %s; %s; program and tables end at 0x%X\n' "${names//$'\n'/ }" \
     "$(tail -n 1 <<<"$summary")" "$end"
 }
 
