@@ -120,6 +120,14 @@ printf 'HTTP/1.0 200 OK\r\nContent-Length:     \n\r\n\r\nabc' >"$work/entry_bare
   printf 'HTTP/1.0 200 OK\r\nContent-Length: \r\n\r\n'
   head -c 65500 /dev/zero | tr '\0' x
 } >"$work/too_long.htm"
+# 4 GiB + 1 byte, sparse: its size taken in 32 bits would be 1, and 2^31
+# (the Linux suite's case) would still be refused from an unsigned one.
+truncate -s $((4 * 1024 * 1024 * 1024 + 1)) "$work/over_4gib.htm"
+# The size limit itself, sparse: it passes the size check, but not under an
+# address space too small to hold it.
+truncate -s $((2 * 1024 * 1024 * 1024 - 1)) "$work/at_limit.htm"
+# The twin that U+FFFD in place of an unpaired surrogate would open.
+cp "$work/page.htm" "$work/missing"$'\xef\xbf\xbd'".htm"
 
 passed=0
 failed=0
@@ -136,13 +144,24 @@ report() {  # NAME, then the reasons it failed (none: passed)
 }
 
 # Runs PROGRAM in DIR with the remaining words as arguments; leaves the exit
-# status in $status and the streams in $work/out and $work/err.
+# status in $status and the streams in $work/out and $work/err. With
+# read_only_stdout set, standard output is $work/out (empty) opened for
+# reading only: a handle that refuses every write. With address_space set,
+# the process gets that many KiB of address space (ulimit -v).
 run() {
   local dir=$1 program=$2
   shift 2
   status=0
-  (cd "$dir" && timeout 120 "$wine" "$program" "$@" </dev/null \
-    >"$work/out" 2>"$work/err") || status=$?
+  (
+    cd "$dir"
+    [ -z "${address_space:-}" ] || ulimit -v "$address_space"
+    if [ -n "${read_only_stdout:-}" ]; then
+      : >"$work/out"
+      timeout 120 "$wine" "$program" "$@" </dev/null 1<"$work/out" 2>"$work/err"
+    else
+      timeout 120 "$wine" "$program" "$@" </dev/null >"$work/out" 2>"$work/err"
+    fi
+  ) || status=$?
 }
 
 # The platform file's own functions, built from source with the compiler
@@ -224,8 +243,11 @@ done
 # Failure rows: NAME|START|ARGUMENTS (';'-separated)|MESSAGE, where @P@
 # stands for the program's Windows path. START is `wine` (Wine's loader,
 # which passes the full path as argv[0]), `程序` (the same for the copy in
-# the non-ASCII folder) or `h2r` (launched with the command word h2r as
-# argv[0], where \uXXXX is a UTF-16 unit).
+# the non-ASCII folder), `h2r` (launched with the command word h2r as
+# argv[0], where \uXXXX is a UTF-16 unit), `read-only` (as `wine`, with
+# standard output a handle that refuses writes) or `2.5GiB` (as `wine`, in
+# 2.5 GiB of address space: Wine itself starts in 2 GiB, and the 2 GiB
+# buffer for the largest input does not fit beside it).
 # Each runs in the scratch folder. Messages are UTF-8 with CR LF line ends.
 failure_rows=(
   "usage, no argument|wine||Usage: @P@ <input_file>"
@@ -235,13 +257,17 @@ failure_rows=(
   "missing file, Windows separators kept|wine|sub\\missing.htm|@P@: couldn't open file sub\\missing.htm"
   "missing file, started as h2r|h2r|missing.htm|@P@: couldn't open file missing.htm"
   "missing file, CJK name|wine|缺失.htm|@P@: couldn't open file 缺失.htm"
-  "missing file, unpaired surrogate shown as U+FFFD|h2r|missing\\uD800.htm|@P@: couldn't open file missing�.htm"
+  "missing file, unpaired surrogate shown as U+FFFD, not its U+FFFD twin opened|h2r|missing\\uD800.htm|@P@: couldn't open file missing�.htm"
   "program in a CJK folder|程序|σ.htm|@P@: couldn't open file σ.htm"
+  "a directory: Windows refuses to open it|wine|sub|@P@: couldn't open file sub"
   "empty file|wine|empty.htm|@P@: binary read failed on input file"
+  "4 GiB + 1 byte, sparse: refused from its size|wine|over_4gib.htm|@P@: input file too large"
+  "the size limit, 2 GiB less one byte, in 2.5 GiB of address space|2.5GiB|at_limit.htm|@P@: out of memory"
   "no Content-Length entry|wine|no_entry.htm|@P@: couldn't find pseudo Content-Length entry"
   "no delimiter, LF line ends|wine|lf_only.htm|@P@: couldn't find header <-> body delimiter (\"\\r\\n\") in file"
   "entry line ends in bare LF|wine|entry_bare_lf.htm|@P@: couldn't find end of pseudo Content-Length entry (\"\\r\\n\")"
   "completed response over 65535 bytes|wine|too_long.htm|@P@: completed response too long for table (65542 bytes, at most 65535)"
+  "write refused: standard output opened read-only|read-only|page.htm|@P@: couldn't write to standard output"
 )
 
 for row in "${failure_rows[@]}"; do
@@ -263,6 +289,14 @@ for row in "${failure_rows[@]}"; do
       for a in "${args[@]}"; do command_line+=" $a"; done
       run "$work" "$launch_exe" "$program_path" "$command_line"
       ;;
+    read-only)
+      path=$program_path
+      read_only_stdout=1 run "$work" "$exe" "${args[@]}"
+      ;;
+    2.5GiB)
+      path=$program_path
+      address_space=$((5 * 512 * 1024)) run "$work" "$exe" "${args[@]}"
+      ;;
   esac
   printf '%s\r\n' "${message//@P@/$path}" >"$work/want"
   reasons=()
@@ -272,6 +306,8 @@ for row in "${failure_rows[@]}"; do
     reasons+=("stderr $(od -An -c "$work/err" | tr -s ' \n' ' ' | head -c 400), want $(od -An -c "$work/want" | tr -s ' \n' ' ' | head -c 400)")
   report "$name" "${reasons[@]}"
 done
+
+rm -f "$work/over_4gib.htm" "$work/at_limit.htm"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
