@@ -398,7 +398,11 @@ in_namespace() {
     size=$(read -r n _ < <("$python" "$facts" expect "$pages/guide.html") && echo "$n")
     drop=(--drop-out $(((size + 1459) / 1460)))
   fi
-  "$python" "$bridge" --tap pic0 --pcap "$dir/run.pcap" --idle-exit 3 "${drop[@]}" \
+  # Chromium may take seconds to start on a busy machine: the bridge waits
+  # longer for its first frame.
+  local idle=3
+  [ "$run" != browser ] || idle=15
+  "$python" "$bridge" --tap pic0 --pcap "$dir/run.pcap" --idle-exit "$idle" "${drop[@]}" \
     "$site/http_server_18.cod" >"$dir/bridge.log" 2>&1 &
   pid=$!
   for _ in $(seq 100); do
