@@ -74,7 +74,7 @@
 ;   - rx_len is 14 to 1,514;
 ;   - the destination MAC is MY_MAC, or broadcast for an ARP frame;
 ;   - the source MAC is not a group address (bit 0 of its first byte clear:
-;     neither multicast nor broadcast);
+;     neither multicast nor broadcast), nor 00:00:00:00:00:00;
 ;   - the ethertype is ARP (0x0806) or IPv4 (0x0800).
 ; ARP: a request (hardware 1, protocol 0x0800, lengths 6 and 4, operation 1)
 ;   of at least 42 bytes whose sender MAC is the frame's source MAC, whose
@@ -734,6 +734,13 @@ handle_frame
 	lfsr	0, ETH_SRC		; a group source address: never ours
 	btfsc	low INDF0, 0, A
 	bra	drop
+	movf	low POSTINC0, w, A	; nor 00:00:00:00:00:00, no one's
+	iorwf	low POSTINC0, w, A
+	iorwf	low POSTINC0, w, A
+	iorwf	low POSTINC0, w, A
+	iorwf	low POSTINC0, w, A
+	iorwf	low POSTINC0, w, A
+	bz	drop
 	movff	ETH_SRC, r_mac
 	movff	ETH_SRC + 1, r_mac + 1
 	movff	ETH_SRC + 2, r_mac + 2
@@ -917,6 +924,7 @@ ipv4_frame
 	movwf	seg_l, A
 	movlw	0
 	addwfc	total_h, w, A
+	jc	drop			; past 0xFFFF: no frame is that long
 	movwf	seg_h, A
 	movf	seg_l, w, A
 	subwf	rx_len_l, w, A
