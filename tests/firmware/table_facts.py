@@ -185,11 +185,14 @@ def frame(c, **f):
     return (eth + ip + body + g["pad"])[:g["cut"]]
 
 
-def echo_request(data, sum_error=0, kind=8, code=0, cut=None):
-    """An echo request (or another type), CUT to that many bytes, its
-    checksum right over what is left unless told to be wrong."""
+def echo_request(data, received_sum=0xFFFF, kind=8, code=0, cut=None):
+    """An echo request (or another type), CUT to that many bytes, with a
+    checksum that makes the receiver's sum RECEIVED_SUM: 0xFFFF when it is
+    right, 0xFFFE or 0xFEFF to be wrong in one byte alone."""
     icmp = (struct.pack(">BBHHH", kind, code, 0, 0x4242, 7) + data)[:cut]
-    return icmp[:2] + struct.pack(">H", checksum(icmp) ^ sum_error) + icmp[4:]
+    field = checksum(icmp) + received_sum
+    field = (field & 0xFFFF) + (field >> 16)
+    return icmp[:2] + struct.pack(">H", field) + icmp[4:]
 
 
 def arp_request(c, target=None, sender=PEER_IP, op=1, hardware=1, protocol=0x0800,
@@ -589,8 +592,8 @@ FRAME_ROWS = {
     "arp-zero-sender": arp_row(False, sender=(0, 0, 0, 0)),
     "ping": ping_row(56),
     "ping-largest": ping_row(BIG),
-    "ping-bad-sum": ping_row(56, False, sum_error=1),
-    "ping-bad-sum-high": ping_row(56, False, sum_error=0x100),
+    "ping-bad-sum": ping_row(56, False, received_sum=0xFFFE),
+    "ping-bad-sum-high": ping_row(56, False, received_sum=0xFEFF),
     "echo-reply": ping_row(56, False, kind=0),
     "echo-code": ping_row(56, False, code=1),
     "icmp-short": ping_row(0, False, cut=4),
