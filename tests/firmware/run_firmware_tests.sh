@@ -125,7 +125,6 @@ cases=(
   "frames|fragment-offset-high|-|http_server_18|-|-|-|a fragment offset in the high byte: dropped"
   "frames|truncated|-|http_server_18|-|-|-|an IPv4 total length past the frame: dropped"
   "frames|total-below-header|-|http_server_18|-|-|-|an IPv4 total length below its header's: dropped"
-  "frames|short-ipv4|-|http_server_18|-|-|-|an IPv4 frame of 33 bytes: dropped, nothing read past it"
   "frames|short-frame|-|http_server_18|-|-|-|a frame of 13 bytes: dropped, nothing read past it"
   "frames|version-6|-|http_server_18|-|-|-|IP version 6 in an IPv4 frame: dropped"
   "frames|udp|-|http_server_18|-|-|-|UDP: dropped"

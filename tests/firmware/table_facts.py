@@ -574,7 +574,6 @@ FRAME_ROWS = {
     "fragment-offset-high": no_reply(frag=0x4100),
     "truncated": no_reply(total=60),
     "total-below-header": no_reply(total=19),
-    "short-ipv4": no_reply(cut=33),
     "short-frame": no_reply(cut=13),
     "version-6": no_reply(version=6),
     "udp": no_reply(proto=17),
