@@ -477,6 +477,16 @@ def window_zero(peer, pages):
     return "probes only until the window opens"
 
 
+def past_the_buffer(peer, pages):
+    """The longest echo, given a length one byte past the 1,514 a frame
+    may have: dropped; with its own length, answered."""
+    raw = frame(peer.c, proto=1, icmp=echo_request(bytes(BIG)))
+    expect(not peer.step(f"length {len(raw) + 1} {raw.hex()}"),
+           "an answer to a frame of 1,515 bytes")
+    only(peer.send(raw), "echo request")
+    return "dropped"
+
+
 def reset_frees(peer, pages):
     """An RST with data, exact sequence number: no reply, and the slot is
     free (a later segment finds no connection and gets an RST)."""
@@ -591,6 +601,7 @@ FRAME_ROWS = {
     "arp-zero-sender": arp_row(False, sender=(0, 0, 0, 0)),
     "ping": ping_row(56),
     "ping-largest": ping_row(BIG),
+    "past-the-buffer": past_the_buffer,
     "ping-bad-sum": ping_row(56, False, received_sum=0xFFFE),
     "ping-bad-sum-high": ping_row(56, False, received_sum=0xFEFF),
     "echo-reply": ping_row(56, False, kind=0),
