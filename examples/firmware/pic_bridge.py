@@ -144,8 +144,10 @@ def describe(frame):
     kind = struct.unpack(">H", frame[12:14])[0]
     p = frame[14:]
     if kind == 0x0806 and len(p) >= 28:
-        op = {1: "who-has", 2: "is-at"}.get(p[7], f"op {p[7]}")
-        return f"ARP {op} {ip_text(p[24:28])} from {ip_text(p[14:18])}"
+        if p[7] == 2:
+            return f"ARP {ip_text(p[14:18])} is-at {p[8:14].hex(':')} to {ip_text(p[24:28])}"
+        op = "who-has" if p[7] == 1 else f"op {p[7]}"
+        return f"ARP {op} {ip_text(p[24:28])} tell {ip_text(p[14:18])}"
     if kind != 0x0800 or len(p) < 20:
         return f"ethertype 0x{kind:04X}, {len(frame)} bytes"
     ihl = (p[0] & 15) * 4
