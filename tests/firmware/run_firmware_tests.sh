@@ -103,6 +103,7 @@ cases=(
   "frames|no-connection-fin|-|http_server_18|-|-|-|a FIN with no connection: an RST with ACK"
   "frames|rst-alone|-|http_server_18|-|-|-|an RST gets no RST"
   "frames|rst-ack|-|http_server_18|-|-|-|an RST with ACK gets no RST"
+  "frames|rst-other-port|-|http_server_18|-|-|-|an RST to another port gets no RST"
   "frames|syn-fin|-|http_server_18|-|-|-|SYN with FIN: dropped"
   "frames|other-mac|-|http_server_18|-|-|-|another destination MAC: dropped"
   "frames|group-src-mac|-|http_server_18|-|-|-|a multicast source MAC: dropped"

@@ -560,6 +560,7 @@ FRAME_ROWS = {
     # Nothing back.
     "rst-alone": no_reply(flags="R"),
     "rst-ack": no_reply(flags="RA", ack=5),
+    "rst-other-port": no_reply(flags="R", dport=81),
     "syn-fin": no_reply(flags="SF"),
     "other-mac": no_reply(dst_mac=bytes.fromhex("025049430003")),
     "group-src-mac": no_reply(src_mac=bytes.fromhex("03aabbccdd01")),
