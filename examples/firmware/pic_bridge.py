@@ -10,7 +10,8 @@ With a TAP device (as root, or inside `unshare -rn`):
     then http://192.0.2.2/ in a browser, on the same machine.
 Without one, for tests (--frames): the frames come from a file, one per
 line as hex; a line `wait MS` lets MS milliseconds of simulated time pass,
-`#` starts a comment. The frames the program sends go to --replies, one per
+`length N HEX` hands in the frame HEX with N written as its length (a
+driver's wrong length, to test the program's bound), `#` starts a comment. The frames the program sends go to --replies, one per
 line: the number of frames handed in so far, then the frame as hex; after
 each line of --frames, a line `done`. Either may be `-` (standard input,
 standard output; the log then goes to standard error), so that a test can
@@ -143,8 +144,10 @@ def describe(frame):
     kind = struct.unpack(">H", frame[12:14])[0]
     p = frame[14:]
     if kind == 0x0806 and len(p) >= 28:
-        op = {1: "who-has", 2: "is-at"}.get(p[7], f"op {p[7]}")
-        return f"ARP {op} {ip_text(p[24:28])} from {ip_text(p[14:18])}"
+        if p[7] == 2:
+            return f"ARP {ip_text(p[14:18])} is-at {p[8:14].hex(':')} to {ip_text(p[24:28])}"
+        op = "who-has" if p[7] == 1 else f"op {p[7]}"
+        return f"ARP {op} {ip_text(p[24:28])} tell {ip_text(p[14:18])}"
     if kind != 0x0800 or len(p) < 20:
         return f"ethertype 0x{kind:04X}, {len(frame)} bytes"
     ihl = (p[0] & 15) * 4
@@ -286,19 +289,21 @@ class Bridge:
         self.frames += 1
         return frame
 
-    def hand_in(self, frame):
-        """Writes FRAME into RX_BUF (only the bytes that differ)."""
+    def hand_in(self, frame, length=None):
+        """Writes FRAME into RX_BUF (only the bytes that differ), and
+        LENGTH, or the frame's own, as its length."""
         frame = frame[:FRAME_MAX]
         self.rx_length = len(frame)
+        length = len(frame) if length is None else length & 0xFFFF
         if self.args.guard:
             self.move_read_window(len(frame))
         lines = [f"reg(0x{RX_BUF + i:03X})=0x{b:02X}" for i, b in enumerate(frame)
                  if self.shadow[RX_BUF + i] != b]
         self.shadow[RX_BUF:RX_BUF + len(frame)] = frame
-        lines += [f"reg(0x{RX_LEN:03X})=0x{len(frame) >> 8:02X}",
-                  f"reg(0x{RX_LEN + 1:03X})=0x{len(frame) & 0xFF:02X}",
+        lines += [f"reg(0x{RX_LEN:03X})=0x{length >> 8:02X}",
+                  f"reg(0x{RX_LEN + 1:03X})=0x{length & 0xFF:02X}",
                   f"reg(0x{RX_READY:03X})=1"]
-        self.shadow[RX_LEN], self.shadow[RX_LEN + 1] = len(frame) >> 8, len(frame) & 0xFF
+        self.shadow[RX_LEN], self.shadow[RX_LEN + 1] = length >> 8, length & 0xFF
         self.gpsim.command("\n".join(lines))
         self.frame_pending = True
         self.frames += 1
@@ -364,8 +369,8 @@ def serve_file(bridge, args):
     while bridge.run() != "idle":  # the program starts (it sends nothing yet)
         pass
     for line in iter_lines(frames, args.settle):
-        if isinstance(line, bytes):
-            bridge.hand_in(line)  # the program is at idle, done with the last
+        if isinstance(line, tuple):
+            bridge.hand_in(*line)  # the program is at idle, done with the last
             given += 1
             until = bridge.cycles
         else:
@@ -386,14 +391,17 @@ def serve_file(bridge, args):
 
 
 def iter_lines(frames, settle):
-    """The steps of a frames file: bytes for a frame, ms for `wait MS`; then
-    SETTLE ms for the last replies."""
+    """The steps of a frames file: (frame, length or None) for a frame, ms
+    for `wait MS`; then SETTLE ms for the last replies."""
     for line in frames:
         line = line.split("#")[0].strip()
         if line.startswith("wait"):
             yield int(line.split()[1])
+        elif line.startswith("length"):
+            _, length, data = line.split()
+            yield bytes.fromhex(data), int(length)
         elif line:
-            yield bytes.fromhex(line)
+            yield bytes.fromhex(line), None
     yield settle
 
 

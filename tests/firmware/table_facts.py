@@ -159,11 +159,11 @@ def frame(c, **f):
              frag=0x4000, ttl=64, proto=6, total=None, ip_sum_error=0,
              sport=40000, dport=c["HTTP_PORT"], seq=1000, ack=0, flags="S",
              window=64240, tcp_options=b"", offset=None, payload=b"",
-             tcp_sum_error=0, pad=b"", icmp=None, arp=None)
+             tcp_sum_error=0, pad=b"", icmp=None, arp=None, cut=None)
     g.update(f)
     eth = g["dst_mac"] + g["src_mac"] + struct.pack(">H", g["ethertype"])
     if g["arp"] is not None:
-        return eth + g["arp"] + g["pad"]
+        return (eth + g["arp"] + g["pad"])[:g["cut"]]
     if g["icmp"] is not None:
         body = g["icmp"]
     else:
@@ -176,23 +176,34 @@ def frame(c, **f):
         sum_ = checksum(pseudo + body) ^ g["tcp_sum_error"]
         body = body[:16] + struct.pack(">H", sum_) + body[18:]
     ihl = g["ihl"] or 5 + len(g["ip_options"]) // 4
-    total = g["total"] or 20 + len(g["ip_options"]) + len(body)
+    # A header length below 5 words ends the header early: what follows
+    # starts where the destination address stands, so such a row gives
+    # ports that spell that address.
+    header = 20 + len(g["ip_options"])
+    header = ihl * 4 if ihl < 5 else header
+    total = g["total"] or header + len(body)
     ip = struct.pack(">BBHHHBBH4B4B", g["version"] << 4 | ihl, 0, total, 0x1C46,
                      g["frag"], g["ttl"], g["proto"], 0, *g["src"], *g["dst"])
-    ip += g["ip_options"]
+    ip = (ip + g["ip_options"])[:header]
     sum_ = checksum(ip[:ihl * 4]) ^ g["ip_sum_error"]
     ip = ip[:10] + struct.pack(">H", sum_) + ip[12:]
-    return eth + ip + body + g["pad"]
+    return (eth + ip + body + g["pad"])[:g["cut"]]
 
 
-def echo_request(data, sum_error=0):
-    icmp = struct.pack(">BBHHH", 8, 0, 0, 0x4242, 7) + data
-    return icmp[:2] + struct.pack(">H", checksum(icmp) ^ sum_error) + icmp[4:]
+def echo_request(data, received_sum=0xFFFF, kind=8, code=0, cut=None):
+    """An echo request (or another type), CUT to that many bytes, with a
+    checksum that makes the receiver's sum RECEIVED_SUM: 0xFFFF when it is
+    right, 0xFFFE or 0xFEFF to be wrong in one byte alone."""
+    icmp = (struct.pack(">BBHHH", kind, code, 0, 0x4242, 7) + data)[:cut]
+    field = checksum(icmp) + received_sum
+    field = (field & 0xFFFF) + (field >> 16)
+    return icmp[:2] + struct.pack(">H", field) + icmp[4:]
 
 
-def arp_request(c, target, sender=PEER_IP, op=1):
-    return struct.pack(">HHBBH", 1, 0x0800, 6, 4, op) + PEER_MAC + bytes(sender) + \
-        bytes(6) + bytes(target)
+def arp_request(c, target=None, sender=PEER_IP, op=1, hardware=1, protocol=0x0800,
+                lengths=(6, 4), sender_mac=PEER_MAC):
+    return struct.pack(">HHBBH", hardware, protocol, *lengths, op) + sender_mac + \
+        bytes(sender) + bytes(6) + bytes(target or c["ip"])
 
 
 class Reply:
@@ -426,12 +437,15 @@ def rst_row(**f):
     return run
 
 
-def ping_row(size, answered=True, sum_error=0):
+def ping_row(size, answered=True, **e):
     def run(peer, pages):
         data = bytes(i & 0xFF for i in range(size))
-        got = peer.send(frame(peer.c, proto=1, icmp=echo_request(data, sum_error)))
+        got = peer.send(frame(peer.c, proto=1, icmp=echo_request(data, **e)))
         if not answered:
             expect(not got, "an answer")
+            # The same echo unchanged gets its reply: the drop was for
+            # that change alone.
+            only(peer.send(frame(peer.c, proto=1, icmp=echo_request(data))), "echo request")
             return "no answer"
         r = only(got, "echo request")
         addressed(peer, r, 1)
@@ -441,21 +455,26 @@ def ping_row(size, answered=True, sum_error=0):
     return run
 
 
-def arp_row(target_mine=True):
+def arp_row(answered=True, dst_mac=b"\xff" * 6, cut=None, **a):
+    """An ARP request for its address, broadcast, with the changes given:
+    A to the request's fields, DST_MAC the frame's destination, CUT the
+    frame's length."""
     def run(peer, pages):
         c = peer.c
-        target = c["ip"] if target_mine else (192, 0, 2, 9)
-        got = peer.send(frame(c, dst_mac=b"\xff" * 6, ethertype=0x0806,
-                              arp=arp_request(c, target)))
-        if not target_mine:
-            expect(not got, "an ARP reply for another address")
-            return "no reply"
+        request = dict(dst_mac=b"\xff" * 6, ethertype=0x0806, arp=arp_request(c))
+        got = peer.send(frame(c, **dict(request, dst_mac=dst_mac, cut=cut,
+                                        arp=arp_request(c, **a))))
+        if not answered:
+            expect(not got, "an ARP reply")
+            # The request unchanged gets its reply: the drop was for that
+            # change alone.
+            got = peer.send(frame(c, **request))
         r = only(got, "ARP request")
         addressed(peer, r, 0)
         want = struct.pack(">HHBBH", 1, 0x0800, 6, 4, 2) + c["mac"] + bytes(c["ip"]) + \
             PEER_MAC + bytes(PEER_IP)
         expect(r.raw[14:] == want, f"ARP reply {r.raw[14:].hex()}")
-        return "is-at"
+        return "is-at" if answered else "no reply"
     return run
 
 
@@ -474,6 +493,16 @@ def window_zero(peer, pages):
     return "probes only until the window opens"
 
 
+def past_the_buffer(peer, pages):
+    """The longest echo, given a length one byte past the 1,514 a frame
+    may have: dropped; with its own length, answered."""
+    raw = frame(peer.c, proto=1, icmp=echo_request(bytes(BIG)))
+    expect(not peer.step(f"length {len(raw) + 1} {raw.hex()}"),
+           "an answer to a frame of 1,515 bytes")
+    only(peer.send(raw), "echo request")
+    return "dropped"
+
+
 def reset_frees(peer, pages):
     """An RST with data, exact sequence number: no reply, and the slot is
     free (a later segment finds no connection and gets an RST)."""
@@ -483,6 +512,17 @@ def reset_frees(peer, pages):
     r = only(peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/")), "data after the RST")
     expect(r.flags == "R", f"[{r.flags}] to data after an RST, want an RST")
     return "slot freed"
+
+
+def reset_out_of_place(peer, pages):
+    """An RST one byte past the sequence number expected is ignored: no
+    reply, and the connection goes on to serve its request."""
+    nxt = handshake(peer)
+    expect(not peer.tcp(seq=1002, ack=nxt, flags="RA"), "a reply to an RST")
+    got = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/a"))
+    expect(got and all("R" not in r.flags for r in got) and any(r.data for r in got),
+           "no response after an RST out of place")
+    return "RST ignored, the page served"
 
 
 def sequences(peer, pages):
@@ -1004,6 +1044,7 @@ FRAME_ROWS = {
     "ff-byte-src": served(get(b"/a"), "a", src=(192, 255, 2, 1)),
     "window-zero": window_zero,
     "rst-frees": reset_frees,
+    "rst-wrong-seq": reset_out_of_place,
     "isn": sequences,
     "slots-full": slots_full,
     # Resets.
@@ -1013,9 +1054,11 @@ FRAME_ROWS = {
     # Nothing back.
     "rst-alone": no_reply(flags="R"),
     "rst-ack": no_reply(flags="RA", ack=5),
+    "rst-other-port": no_reply(flags="R", dport=81),
     "syn-fin": no_reply(flags="SF"),
     "other-mac": no_reply(dst_mac=bytes.fromhex("025049430003")),
     "group-src-mac": no_reply(src_mac=bytes.fromhex("03aabbccdd01")),
+    "zero-src-mac": no_reply(src_mac=bytes(6)),
     "other-ip": no_reply(dst=(192, 0, 2, 3)),
     "broadcast-dst": no_reply(dst_mac=b"\xff" * 6, dst=(255, 255, 255, 255)),
     "multicast-dst": no_reply(dst_mac=bytes.fromhex("01005e000001"), dst=(224, 0, 0, 1)),
@@ -1027,21 +1070,40 @@ FRAME_ROWS = {
     "own-src": no_reply(src=(192, 0, 2, 2)),
     "ip-sum": no_reply(ip_sum_error=1),
     "tcp-sum": no_reply(tcp_sum_error=1),
-    "ihl-4": no_reply(ihl=4),
+    # Read as 4 words, the header's checksum and the segment that follows
+    # it (to port 514, from the address's bytes) are both right.
+    "ihl-4": no_reply(ihl=4, sport=0xC000, dport=0x0202),
     "offset-4": no_reply(offset=4),
     "offset-beyond": no_reply(offset=15),
     "more-fragments": no_reply(frag=0x6000),
     "fragment-offset": no_reply(frag=0x0001),
+    "fragment-offset-high": no_reply(frag=0x4100),
     "truncated": no_reply(total=60),
+    "total-ffff": no_reply(total=0xFFFF),
+    "total-below-header": no_reply(total=19),
+    "short-frame": no_reply(cut=13),
     "version-6": no_reply(version=6),
     "udp": no_reply(proto=17),
     "ipv6-frame": no_reply(ethertype=0x86DD),
     # ARP and ping.
     "arp": arp_row(),
-    "arp-other": arp_row(False),
+    "arp-other": arp_row(False, target=(192, 0, 2, 9)),
+    "arp-other-mac": arp_row(False, dst_mac=bytes.fromhex("025049430003")),
+    "arp-short": arp_row(False, cut=41),
+    "arp-hardware": arp_row(False, hardware=6),
+    "arp-protocol": arp_row(False, protocol=0x0801),
+    "arp-lengths": arp_row(False, lengths=(6, 16)),
+    "arp-reply": arp_row(False, op=2),
+    "arp-sender-mac": arp_row(False, sender_mac=bytes.fromhex("02aabbccdd02")),
+    "arp-zero-sender": arp_row(False, sender=(0, 0, 0, 0)),
     "ping": ping_row(56),
     "ping-largest": ping_row(BIG),
-    "ping-bad-sum": ping_row(56, False, 1),
+    "past-the-buffer": past_the_buffer,
+    "ping-bad-sum": ping_row(56, False, received_sum=0xFFFE),
+    "ping-bad-sum-high": ping_row(56, False, received_sum=0xFEFF),
+    "echo-reply": ping_row(56, False, kind=0),
+    "echo-code": ping_row(56, False, code=1),
+    "icmp-short": ping_row(0, False, cut=4),
     # Random and changed frames and conversations.
     "fuzz": fuzz,
 }
