@@ -64,8 +64,8 @@
 ; 192.0.2.255 (its subnet's broadcast), HTTP_PORT 80, MSS_OUT 1460 (the MSS
 ; option sent), MSS_DEFAULT 536 (a client without an MSS option), MSS_MIN 64
 ; (a smaller client MSS counts as 64), WINDOW 1460 (the window advertised),
-; TTL 64, NSLOTS 4, RTO_MS 1000, IDLE_MS 10000, ISN_PER_TICK 250,
-; ISN_PER_CONN 64000.
+; TTL 64, NSLOTS 4, RTO_MS 1000, IDLE_MS 10000, WAIT_MS 2000,
+; ISN_PER_TICK 250, ISN_PER_CONN 64000.
 ;
 ;------------------------------------------------------------------------------
 ; What each frame gets
@@ -109,7 +109,7 @@
 ; Connections (RFC 9293, as far as a server that only sends pages needs it)
 ;   Slot states: 0 free, 1 SYN-ACK sent, 2 established (waiting for the
 ;   request), 3 responding (the response chosen: sending it, then waiting
-;   for the client's FIN).
+;   for the client's FIN), 4 closed (both FINs done, for WAIT_MS).
 ;   - Initial sequence number: a 32-bit counter (isn_3..isn_0) that starts
 ;     at 0, goes up by ISN_PER_TICK (250) each tick and by ISN_PER_CONN
 ;     (64,000) each time a connection takes it, so no two connections in a
@@ -140,11 +140,14 @@
 ;     response not yet all sent, the same timer sends a window probe: an
 ;     ACK without data whose sequence number is one below the next, which
 ;     the client answers with an ACK carrying its window.
-;   - A slot is freed when the client's FIN is received and our FIN
-;     acknowledged, or on an RST, or after IDLE_MS (10,000 ms) without a
-;     segment from the client: then an RST with ACK (sequence number the
-;     next one) goes to the client. There is no TIME-WAIT: a FIN sent again
-;     after that finds no connection and gets an RST.
+;   - When the client's FIN is received and our FIN acknowledged, the slot
+;     stays closed (state 4) for WAIT_MS (2,000 ms) after the last segment
+;     from the client, a short TIME-WAIT: a FIN the client sends again, its
+;     ACK of ours not having come in time, gets an ACK, not an RST. A SYN
+;     that finds no free slot takes a closed one. A slot is freed after
+;     that wait, on an RST, or after IDLE_MS (10,000 ms) without a segment
+;     from the client: then an RST with ACK (sequence number the next one)
+;     goes to the client.
 ;
 ; Requests: the first data segment must hold the method and, after it, the
 ;   target's first characters. `GET ` or `HEAD ` (upper case, one space)
@@ -207,6 +210,7 @@ TTL		equ	64
 NSLOTS		equ	4	; 1 to 8
 RTO_MS		equ	1000
 IDLE_MS		equ	10000
+WAIT_MS		equ	2000
 ISN_PER_TICK	equ	250
 ISN_PER_CONN	equ	64000
 TICK_CYCLES	equ	10000	; 1 ms at 40 MHz
@@ -236,6 +240,7 @@ ST_FREE		equ	0
 ST_SYN		equ	1
 ST_EST		equ	2
 ST_SEND		equ	3
+ST_WAIT		equ	4
 
 ; Bits of c_flags
 CF_FIN_RCVD	equ	0	; the client's FIN is received
@@ -316,7 +321,7 @@ opt_mss		equ	0x4E	; 1: the segment to send carries the MSS option
 must_ack	equ	0x4F	; 1: the segment received needs an ACK
 
 ; The connection worked on, CUR (0x50-0x7F), as each slot holds it:
-c_state		equ	CUR + 0		; ST_FREE, ST_SYN, ST_EST or ST_SEND
+c_state		equ	CUR + 0		; ST_FREE, ST_SYN, ST_EST, ST_SEND or ST_WAIT
 c_flags		equ	CUR + 1		; CF_FIN_RCVD, CF_STORED
 c_mac		equ	CUR + 2		; client's MAC, 6 bytes
 c_ip		equ	CUR + 8		; client's address, 4 bytes
@@ -576,18 +581,24 @@ tick_idle_left
 	movf	c_idle_l, w, A
 	iorwf	c_idle_h, w, A
 	bnz	tick_rto
+	movf	c_state, w, A
+	xorlw	ST_WAIT
+	bz	tick_free		; closed: the wait is over, nothing to send
 	call	conn_seq_nxt		; idle too long: RST, and the slot is free
 	copy32	ack_3, c_rcv
 	movlw	F_RST | F_ACK
 	movwf	oflags, A
 	call	send_bare
+tick_free
 	clrf	c_state, A
 	return
 tick_rto
 	movf	c_state, w, A
 	xorlw	ST_EST
 	bz	tick_done		; waiting for the request: no timer
-	xorlw	ST_EST ^ ST_SEND
+	xorlw	ST_EST ^ ST_WAIT
+	bz	tick_done		; closed: no timer but the wait
+	xorlw	ST_WAIT ^ ST_SEND
 	bnz	tick_count		; ST_SYN: the SYN-ACK's timer
 	call	all_acked		; ST_SEND: is anything left?
 	bz	tick_done
@@ -720,6 +731,18 @@ free_skip
 	movlw	NSLOTS
 	xorwf	slot, w, A
 	bnz	free_next
+	clrf	slot, A			; none free: a closed one will do
+closed_next
+	call	point_slot
+	movf	low INDF2, w, A
+	xorlw	ST_WAIT
+	bnz	closed_skip
+	retlw	1
+closed_skip
+	incf	slot, f, A
+	movlw	NSLOTS
+	xorwf	slot, w, A
+	bnz	closed_next
 	retlw	0
 
 ;--- A received frame ---------------------------------------------------------
@@ -1209,6 +1232,11 @@ conn_segment
 conn_work
 	clrf	must_ack, A
 	set16	c_idle_h, c_idle_l, IDLE_MS
+	movf	c_state, w, A
+	xorlw	ST_WAIT
+	bnz	conn_timed
+	set16	c_idle_h, c_idle_l, WAIT_MS	; closed: the wait starts again
+conn_timed
 	btfss	tflags, 2, A		; F_RST
 	bra	conn_syn
 	lfsr	0, sseq_3		; only the exact sequence number expected
@@ -1357,14 +1385,16 @@ conn_sent
 	bz	conn_close
 	call	send_ack
 conn_close
-	movf	c_state, w, A		; both FINs done: the slot is free
+	movf	c_state, w, A		; both FINs done: closed, for a while
 	xorlw	ST_SEND
 	bnz	conn_done
 	btfss	c_flags, CF_FIN_RCVD, A
 	bra	conn_done
 	call	all_acked
 	bnz	conn_done
-	clrf	c_state, A
+	movlw	ST_WAIT
+	movwf	c_state, A
+	set16	c_idle_h, c_idle_l, WAIT_MS
 conn_done
 	return
 

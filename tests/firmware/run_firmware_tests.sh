@@ -97,6 +97,7 @@ cases=(
   "frames|padding|-|http_server_18|-|-|-|Ethernet padding past the IPv4 total length is ignored"
   "frames|ff-byte-src|-|http_server_18|-|-|-|a source with one byte 0xFF is no broadcast"
   "frames|rst-frees|-|http_server_18|-|-|-|an RST is not answered and frees the connection"
+  "frames|fin-again|-|http_server_18|-|-|-|the client's FIN again after the close gets an ACK; after the wait, an RST"
   "frames|rst-wrong-seq|-|http_server_18|-|-|-|an RST one byte out of place is ignored: the page still served"
   "frames|isn|-|http_server_18|-|-|-|two connections start at different sequence numbers"
   "frames|slots-full|-|http_server_18|-|-|-|every slot busy: a SYN more is dropped, not refused"

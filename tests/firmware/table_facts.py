@@ -140,7 +140,7 @@ PEER_IP = (192, 0, 2, 1)
 
 def server_constants(lst):
     c = {name: symbol(lst, name) for name in (
-        "HTTP_PORT", "MSS_OUT", "MSS_DEFAULT", "WINDOW", "RTO_MS", "NSLOTS")}
+        "HTTP_PORT", "MSS_OUT", "MSS_DEFAULT", "WINDOW", "RTO_MS", "NSLOTS", "WAIT_MS")}
     c["mac"] = bytes(symbol(lst, f"MY_MAC_{i}") for i in range(6))
     c["ip"] = tuple(symbol(lst, f"MY_IP_{i}") for i in range(4))
     return c
@@ -491,6 +491,23 @@ def window_zero(peer, pages):
     rest = peer.tcp(seq=1001 + req, ack=nxt, flags="A", window=64240)
     expect(rest and rest[0].data == want[:len(rest[0].data)], "no data once the window opens")
     return "probes only until the window opens"
+
+
+def fin_again(peer, pages):
+    """The client's FIN again after the close, as when the server's ACK of
+    it came late: an ACK, not an RST. After the wait the slot is free, and
+    the same FIN finds no connection."""
+    want = response_for(pages, "a")
+    expect(fetch(peer, get(b"/a")) == want, "not page a")
+    last = peer.sent[-1]  # the ACK of the client's FIN
+    fin = dict(seq=last.ack - 1, ack=last.seq, flags="FA")
+    r = only(peer.tcp(**fin), "the FIN again")
+    expect(r.flags == "A" and r.ack == last.ack and r.seq == last.seq,
+           f"[{r.flags}] seq {r.seq} ack {r.ack} to the FIN again, want its ACK")
+    peer.wait(peer.c["WAIT_MS"] + 5)
+    r = only(peer.tcp(**fin), "the FIN after the wait")
+    expect(r.flags == "R", f"[{r.flags}] to a FIN after the wait, want an RST")
+    return "the FIN again acknowledged, then the slot free"
 
 
 def past_the_buffer(peer, pages):
@@ -1044,6 +1061,7 @@ FRAME_ROWS = {
     "ff-byte-src": served(get(b"/a"), "a", src=(192, 255, 2, 1)),
     "window-zero": window_zero,
     "rst-frees": reset_frees,
+    "fin-again": fin_again,
     "rst-wrong-seq": reset_out_of_place,
     "isn": sequences,
     "slots-full": slots_full,
