@@ -135,6 +135,7 @@ cases=(
   "frames|version-6|-|http_server_18|-|-|-|IP version 6 in an IPv4 frame: dropped"
   "frames|udp|-|http_server_18|-|-|-|UDP: dropped"
   "frames|ipv6-frame|-|http_server_18|-|-|-|an IPv6 frame: dropped"
+  "frames|vlan-frame|-|http_server_18|-|-|-|a VLAN-tagged frame (ethertype 0x8100): dropped"
   "frames|arp|-|http_server_18|-|-|-|ARP for its address: a reply"
   "frames|arp-other|-|http_server_18|-|-|-|ARP for another address: nothing"
   "frames|arp-other-mac|-|http_server_18|-|-|-|ARP to another MAC, not broadcast: nothing"

@@ -1103,6 +1103,8 @@ FRAME_ROWS = {
     "version-6": no_reply(version=6),
     "udp": no_reply(proto=17),
     "ipv6-frame": no_reply(ethertype=0x86DD),
+    # Its low byte is IPv4's: only the high byte tells them apart.
+    "vlan-frame": no_reply(ethertype=0x8100),
     # ARP and ping.
     "arp": arp_row(),
     "arp-other": arp_row(False, target=(192, 0, 2, 9)),
