@@ -140,6 +140,7 @@ cases=(
   "frames|arp-other|-|http_server_18|-|-|-|ARP for another address: nothing"
   "frames|arp-other-mac|-|http_server_18|-|-|-|ARP to another MAC, not broadcast: nothing"
   "frames|arp-short|-|http_server_18|-|-|-|ARP of 41 bytes: nothing, nothing read past it"
+  "frames|arp-ethertype|-|http_server_18|-|-|-|an ARP request under ethertype 0x0807: nothing"
   "frames|arp-hardware|-|http_server_18|-|-|-|ARP for another hardware type: nothing"
   "frames|arp-protocol|-|http_server_18|-|-|-|ARP for another protocol: nothing"
   "frames|arp-lengths|-|http_server_18|-|-|-|ARP with other address lengths: nothing"

@@ -455,15 +455,15 @@ def ping_row(size, answered=True, **e):
     return run
 
 
-def arp_row(answered=True, dst_mac=b"\xff" * 6, cut=None, **a):
+def arp_row(answered=True, dst_mac=b"\xff" * 6, cut=None, ethertype=0x0806, **a):
     """An ARP request for its address, broadcast, with the changes given:
     A to the request's fields, DST_MAC the frame's destination, CUT the
-    frame's length."""
+    frame's length, ETHERTYPE its type."""
     def run(peer, pages):
         c = peer.c
         request = dict(dst_mac=b"\xff" * 6, ethertype=0x0806, arp=arp_request(c))
         got = peer.send(frame(c, **dict(request, dst_mac=dst_mac, cut=cut,
-                                        arp=arp_request(c, **a))))
+                                        ethertype=ethertype, arp=arp_request(c, **a))))
         if not answered:
             expect(not got, "an ARP reply")
             # The request unchanged gets its reply: the drop was for that
@@ -1110,6 +1110,8 @@ FRAME_ROWS = {
     "arp-other": arp_row(False, target=(192, 0, 2, 9)),
     "arp-other-mac": arp_row(False, dst_mac=bytes.fromhex("025049430003")),
     "arp-short": arp_row(False, cut=41),
+    # Its high byte is ARP's: only the low byte tells them apart.
+    "arp-ethertype": arp_row(False, ethertype=0x0807),
     "arp-hardware": arp_row(False, hardware=6),
     "arp-protocol": arp_row(False, protocol=0x0801),
     "arp-lengths": arp_row(False, lengths=(6, 16)),
