@@ -133,7 +133,7 @@ cases=(
   "frames|total-below-header|-|http_server_18|-|-|-|an IPv4 total length below its header's: dropped"
   "frames|short-frame|-|http_server_18|-|-|-|a frame of 13 bytes: dropped, nothing read past it"
   "frames|version-6|-|http_server_18|-|-|-|IP version 6 in an IPv4 frame: dropped"
-  "frames|udp|-|http_server_18|-|-|-|UDP: dropped"
+  "frames|udp|-|http_server_18|-|-|-|protocol 17 (UDP) around an echo request: dropped"
   "frames|ipv6-frame|-|http_server_18|-|-|-|an IPv6 frame: dropped"
   "frames|vlan-frame|-|http_server_18|-|-|-|a VLAN-tagged frame (ethertype 0x8100): dropped"
   "frames|arp|-|http_server_18|-|-|-|ARP for its address: a reply"

@@ -1101,7 +1101,8 @@ FRAME_ROWS = {
     "total-below-header": no_reply(total=19),
     "short-frame": no_reply(cut=13),
     "version-6": no_reply(version=6),
-    "udp": no_reply(proto=17),
+    # Protocol 17 around an echo request: taken for ICMP, it would be answered.
+    "udp": no_reply(proto=17, icmp=echo_request(bytes(56))),
     "ipv6-frame": no_reply(ethertype=0x86DD),
     # Its low byte is IPv4's: only the high byte tells them apart.
     "vlan-frame": no_reply(ethertype=0x8100),
