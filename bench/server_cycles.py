@@ -127,14 +127,7 @@ class Server:
         """At idle: hands FRAME in and runs until the program is done with
         it; returns its cycles and [(frame sent, cycles since handed in)].
         Then runs on to the next idle, where the next frame can go in."""
-        rx = pic_bridge.RX_BUF
-        lines = [f"reg(0x{rx + i:03X})=0x{b:02X}" for i, b in enumerate(frame)
-                 if self.shadow[rx + i] != b]
-        self.shadow[rx:rx + len(frame)] = frame
-        lines += [f"reg(0x{pic_bridge.RX_LEN:03X})=0x{len(frame) >> 8:02X}",
-                  f"reg(0x{pic_bridge.RX_LEN + 1:03X})=0x{len(frame) & 0xFF:02X}",
-                  f"reg(0x{pic_bridge.RX_READY:03X})=1"]
-        self.gpsim.command("\n".join(lines))
+        pic_bridge.write_frame(self.gpsim, self.shadow, frame, len(frame))
         start, sent = self.cycles(), []
         while True:
             stop, now = self.run()

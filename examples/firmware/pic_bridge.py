@@ -125,6 +125,20 @@ class Gpsim:
         self.proc.wait()
 
 
+def write_frame(gpsim, shadow, frame, length):
+    """Hands FRAME to the program stopped at idle: into RX_BUF only the
+    bytes that differ from SHADOW (the copy of what RAM holds, kept up to
+    date here), then LENGTH as rx_len and 1 as rx_ready, in one write."""
+    lines = [f"reg(0x{RX_BUF + i:03X})=0x{b:02X}" for i, b in enumerate(frame)
+             if shadow[RX_BUF + i] != b]
+    shadow[RX_BUF:RX_BUF + len(frame)] = frame
+    lines += [f"reg(0x{RX_LEN:03X})=0x{length >> 8:02X}",
+              f"reg(0x{RX_LEN + 1:03X})=0x{length & 0xFF:02X}",
+              f"reg(0x{RX_READY:03X})=1"]
+    shadow[RX_LEN], shadow[RX_LEN + 1] = length >> 8, length & 0xFF
+    gpsim.command("\n".join(lines))
+
+
 def lst_symbols(cod, names):
     lst = os.path.splitext(cod)[0] + ".lst"
     found = {}
@@ -297,14 +311,7 @@ class Bridge:
         length = len(frame) if length is None else length & 0xFFFF
         if self.args.guard:
             self.move_read_window(len(frame))
-        lines = [f"reg(0x{RX_BUF + i:03X})=0x{b:02X}" for i, b in enumerate(frame)
-                 if self.shadow[RX_BUF + i] != b]
-        self.shadow[RX_BUF:RX_BUF + len(frame)] = frame
-        lines += [f"reg(0x{RX_LEN:03X})=0x{length >> 8:02X}",
-                  f"reg(0x{RX_LEN + 1:03X})=0x{length & 0xFF:02X}",
-                  f"reg(0x{RX_READY:03X})=1"]
-        self.shadow[RX_LEN], self.shadow[RX_LEN + 1] = length >> 8, length & 0xFF
-        self.gpsim.command("\n".join(lines))
+        write_frame(self.gpsim, self.shadow, frame, length)
         self.frame_pending = True
         self.frames += 1
         self.log("in", frame)
