@@ -9,7 +9,7 @@
 #   - wall time against cat writing an equally large file (hyperfine)
 #   - maximum resident size and heap use
 #   - the Google Benchmark cases
-#   - the page server (examples/firmware/http_server_18.asm) in gpsim:
+#   - the page server (firmware/http_server_18.asm) in gpsim:
 #     instruction cycles to serve a one-segment page of 1,460 bytes and a
 #     20,480-byte page of 15 segments, built as it ships (the one-segment
 #     response with the table's stored sum) and with -D SUM_PAYLOAD=1
@@ -223,7 +223,7 @@ else
   server="$build/server"
   rm -rf "$server"
   mkdir -p "$server/pages" "$server/tables"
-  cp "$root/examples/firmware/http_server_18.asm" "$server/"
+  cp "$root/firmware/http_server_18.asm" "$server/"
   # one.htm fills one segment of the client's MSS of 1,460 bytes: it goes
   # out with its table's stored sum. many.htm takes 15 segments, each
   # summed while it is copied. A page's tag is its file name's first

@@ -42,7 +42,7 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "examples", "firmware"))
+                                "..", "firmware"))
 import pic_bridge  # noqa: E402  the bridge's gpsim driver and .lst reader
 
 PEER_MAC = bytes.fromhex("02aabbccdd01")

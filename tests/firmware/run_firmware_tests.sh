@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs converter tables on a simulated PIC: for each response below, convert
-# it, assemble a program from examples/firmware/ around the table with gpasm
+# it, assemble a program from examples/firmware/ (the table readers) around the table with gpasm
 # (table_check.asm for the PIC16F877A, table_check_18.asm for the PIC18F452),
 # run it in gpsim to its `done` label and check what the firmware read and
 # summed. The expected length and sum come from table_facts.py, which
@@ -9,7 +9,7 @@
 # The http_server_18 rows assemble the page server for the PIC18F4620 around
 # the example site (examples/site/ and the largest page the flash holds,
 # made into tables by the site step) and drive it through the bridge users
-# run (examples/firmware/pic_bridge.py) under its RAM guard: a `frames` row
+# run (firmware/pic_bridge.py) under its RAM guard: a `frames` row
 # plays one client conversation, frame by frame (table_facts.py
 # FRAME_ROWS; `fuzz` is the frame fuzzer, whose run FUZZ_SEED picks and
 # FUZZ_FRAMES bounds), and checks every frame sent back; a `network` row
@@ -42,7 +42,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 facts="$here/table_facts.py"
 examples="$repo/examples/firmware"
-bridge="$examples/pic_bridge.py"
+server_src="$repo/firmware"
+bridge="$server_src/pic_bridge.py"
 
 # shellcheck source=tests/report.sh
 . "$here/../report.sh"
@@ -309,7 +310,7 @@ build_site() {
   fi
   rm -rf "$dir" && step "making folders" mkdir -p "$dir/web" "$dir/pages" "$dir/tables" ||
     return 1
-  step "copying http_server_18.asm" cp "$examples/http_server_18.asm" "$dir/" || return 1
+  step "copying http_server_18.asm" cp "$server_src/http_server_18.asm" "$dir/" || return 1
   step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
   # shellcheck disable=SC2016 # $1 is the wrapper's own argument
   printf '#!/bin/sh\ncp "$1" %q/ && exec %q "$1"\n' "$dir/pages" "$converter" \

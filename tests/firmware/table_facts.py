@@ -130,7 +130,7 @@ def symbols(lst):
 
 
 # The page server (http_server_18.asm) on frames, through the bridge users
-# run (examples/firmware/pic_bridge.py --frames - --replies - --guard): each
+# run (firmware/pic_bridge.py --frames - --replies - --guard): each
 # conversation below plays a client, frame by frame, and checks every frame
 # the program sends. The bridge's guard fails the row on a stray write or a
 # read past the frame; tshark judges every frame of the row's capture.

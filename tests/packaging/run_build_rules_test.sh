@@ -341,7 +341,7 @@ pages_lists_site() {
 # an error or a warning.
 server_assembles() {
   local out
-  mkdir -p "$dir/firmware" && cp "$repo/examples/firmware/http_server_18.asm" "$dir/firmware/" &&
+  mkdir -p "$dir/firmware" && cp "$repo/firmware/http_server_18.asm" "$dir/firmware/" &&
     out=$(cd "$dir/firmware" && gpasm -I "$1" http_server_18.asm 2>&1) &&
     ! grep -qE 'Error|Warning' <<<"$out"
 }
