@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,21 @@ bool write_to_stderr(std::string_view text);
 /// seek to and must be read to their end instead. Leaves the position at the
 /// end; the caller rewinds.
 std::optional<std::int64_t> regular_file_size(std::FILE* file);
+
+/// `name` (UTF-8 on every host, as command_line_arguments() gives names) as
+/// a path the standard library's file calls take. Elsewhere the bytes as
+/// given, whatever encoding they are in; on Windows its UTF-16 form.
+std::filesystem::path host_path(const std::string& name);
+
+/// The way back from host_path(): a name from a folder listing as the bytes
+/// a Linux build gets for it (UTF-8 on Windows, a lone surrogate kept).
+std::string utf8_name(const std::filesystem::path& path);
+
+/// Moves `from` to `to` in one step, replacing `to` if it exists, so a
+/// reader of `to` sees the old bytes or the new, never part of them. False
+/// if it could not.
+bool replace_file(const std::filesystem::path& from,
+                  const std::filesystem::path& to);
 
 }  // namespace http2retlw
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,17 @@ std::optional<std::int64_t> regular_file_size(std::FILE* file) {
   const off_t size = ftello(file);
   if (size < 0) return std::nullopt;
   return static_cast<std::int64_t>(size);
+}
+
+std::filesystem::path host_path(const std::string& name) { return name; }
+
+std::string utf8_name(const std::filesystem::path& path) {
+  return path.string();
+}
+
+bool replace_file(const std::filesystem::path& from,
+                  const std::filesystem::path& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace http2retlw

@@ -219,4 +219,18 @@ std::optional<std::int64_t> regular_file_size(std::FILE* file) {
   return size;
 }
 
+std::filesystem::path host_path(const std::string& name) {
+  return std::filesystem::path(to_wide(name));
+}
+
+std::string utf8_name(const std::filesystem::path& path) {
+  return to_utf8(path.native(), true);
+}
+
+bool replace_file(const std::filesystem::path& from,
+                  const std::filesystem::path& to) {
+  // rename() refuses an existing target on Windows; MoveFileEx replaces it.
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 }  // namespace http2retlw
