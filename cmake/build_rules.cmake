@@ -1,15 +1,15 @@
 # What firmware builds use to turn their pages into tables:
-#   - http2retlw_add_tables, http2retlw_add_site and the program as http2retlw::http2retlw, for a
+#   - http2retlw_add_tables, http2retlw_add_site and the programs as
+#     http2retlw::http2retlw and http2retlw::http2retlw-site, for a
 #     project that adds this source tree (add_subdirectory, FetchContent);
 #   - the same installed as a CMake package, lib/cmake/http2retlw/, for
 #     find_package(http2retlw);
-#   - the make fragment share/http2retlw/http2retlw.mk and the shell
-#     script its site step runs, http2retlw_site.sh.
+#   - the make fragment share/http2retlw/http2retlw.mk.
 # Installed as part of the Runtime component, by the top-level project only;
 # the Windows ZIP carries none of it.
 if(CMAKE_CROSSCOMPILING AND NOT PROJECT_IS_TOP_LEVEL)
-  # The converter the cross build would make runs on its target, not on the
-  # build host that makes the tables: it is built for the host instead,
+  # The programs the cross build would make run on its target, not on the
+  # build host that makes the tables: they are built for the host instead,
   # from this same tree in a binary folder of its own, as a top-level
   # project with the host's default compiler. The cross build's compiler
   # reaches it neither through the arguments (only the generator is passed,
@@ -19,21 +19,23 @@ if(CMAKE_CROSSCOMPILING AND NOT PROJECT_IS_TOP_LEVEL)
   # it; a program that did not change leaves the tables alone.
   include(ExternalProject)
   set(host_dir ${PROJECT_BINARY_DIR}/host)
-  set(host_program ${host_dir}/build)
+  set(host_bin ${host_dir}/build)
   get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
   if(multi_config)
-    string(APPEND host_program /Release)
+    string(APPEND host_bin /Release)
   endif()
-  string(APPEND host_program /http2retlw)
+  set(host_suffix "")
   if(CMAKE_HOST_WIN32)
-    string(APPEND host_program .exe)
+    set(host_suffix .exe)
   endif()
+  set(host_program ${host_bin}/http2retlw${host_suffix})
+  set(host_site_program ${host_bin}/http2retlw-site${host_suffix})
   if(CMAKE_GENERATOR MATCHES "Make")
     # A recursive make takes its jobs from the parent's -j.
-    set(host_build $(MAKE) http2retlw)
+    set(host_build $(MAKE) http2retlw http2retlw_site)
   else()
     set(host_build ${CMAKE_COMMAND} --build <BINARY_DIR> --config Release
-      --target http2retlw)
+      --target http2retlw http2retlw_site)
   endif()
   ExternalProject_Add(http2retlw_host
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
@@ -47,7 +49,7 @@ if(CMAKE_CROSSCOMPILING AND NOT PROJECT_IS_TOP_LEVEL)
       -DCMAKE_BUILD_TYPE=Release -DHTTP2RETLW_BUILD_TESTS=OFF
     BUILD_COMMAND ${host_build}
     BUILD_ALWAYS TRUE
-    BUILD_BYPRODUCTS ${host_program}
+    BUILD_BYPRODUCTS ${host_program} ${host_site_program}
     INSTALL_COMMAND ""
     EXCLUDE_FROM_ALL TRUE)
   # GLOBAL: the parent's folders name it. The tables wait for the host
@@ -57,8 +59,13 @@ if(CMAKE_CROSSCOMPILING AND NOT PROJECT_IS_TOP_LEVEL)
   set_target_properties(http2retlw::http2retlw PROPERTIES
     IMPORTED_LOCATION ${host_program})
   add_dependencies(http2retlw::http2retlw http2retlw_host)
+  add_executable(http2retlw::http2retlw-site IMPORTED GLOBAL)
+  set_target_properties(http2retlw::http2retlw-site PROPERTIES
+    IMPORTED_LOCATION ${host_site_program})
+  add_dependencies(http2retlw::http2retlw-site http2retlw_host)
 else()
   add_executable(http2retlw::http2retlw ALIAS http2retlw)
+  add_executable(http2retlw::http2retlw-site ALIAS http2retlw_site)
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/http2retlw_tables.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/http2retlw_site.cmake)
@@ -69,9 +76,11 @@ if(NOT WIN32 AND PROJECT_IS_TOP_LEVEL)
   # architecture, and find_package searches PREFIX/lib/cmake on every host.
   set(package_dir lib/cmake/http2retlw)
   set(HTTP2RETLW_PROGRAM ${CMAKE_INSTALL_BINDIR}/http2retlw)
+  set(HTTP2RETLW_SITE_PROGRAM ${CMAKE_INSTALL_BINDIR}/http2retlw-site)
   configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/http2retlw-config.cmake.in
     ${PROJECT_BINARY_DIR}/http2retlw-config.cmake
-    INSTALL_DESTINATION ${package_dir} PATH_VARS HTTP2RETLW_PROGRAM)
+    INSTALL_DESTINATION ${package_dir}
+    PATH_VARS HTTP2RETLW_PROGRAM HTTP2RETLW_SITE_PROGRAM)
   # 1.x keeps what 1.1 gives; the program runs on the build host whatever
   # the consuming project targets.
   write_basic_package_version_file(
@@ -83,7 +92,6 @@ if(NOT WIN32 AND PROJECT_IS_TOP_LEVEL)
     ${CMAKE_CURRENT_LIST_DIR}/http2retlw_tables.cmake
     ${CMAKE_CURRENT_LIST_DIR}/http2retlw_convert_page.cmake
     ${CMAKE_CURRENT_LIST_DIR}/http2retlw_site.cmake
-    ${CMAKE_CURRENT_LIST_DIR}/http2retlw_site_step.cmake
     DESTINATION ${package_dir} COMPONENT Runtime)
 
   # The fragment finds the program beside it by this relative path.
@@ -92,6 +100,5 @@ if(NOT WIN32 AND PROJECT_IS_TOP_LEVEL)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/http2retlw.mk.in
     ${PROJECT_BINARY_DIR}/http2retlw.mk @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/http2retlw.mk
-    ${CMAKE_CURRENT_LIST_DIR}/http2retlw_site.sh
     DESTINATION ${CMAKE_INSTALL_DATADIR}/http2retlw COMPONENT Runtime)
 endif()

@@ -1,6 +1,7 @@
 # Install rules and packages. The files, as install components:
-#   Program        the executable the host's loader starts, bin/http2retlw;
-#   StaticProgram  on Linux, the fully static one in its place, for the
+#   Program        the executables the host's loader starts, bin/http2retlw
+#                  and bin/http2retlw-site;
+#   StaticProgram  on Linux, the fully static ones in their place, for the
 #                  archives (see CMakeLists.txt); nothing else installs it;
 #   Runtime        everything beside the program that users of it need: the
 #                  man page (gzipped outside Windows) and whatever else is
@@ -22,16 +23,18 @@ set(HTTP2RETLW_PACKAGE_MAINTAINER
 if(WIN32)
   # A Windows user unpacks one folder: the program beside its README and
   # licence. The C++ runtime is linked in, so no DLL goes with it.
-  install(TARGETS http2retlw RUNTIME DESTINATION . COMPONENT Program)
+  install(TARGETS http2retlw http2retlw_site RUNTIME DESTINATION .
+          COMPONENT Program)
   install(FILES README.md LICENSE DESTINATION . COMPONENT Archive)
 else()
-  install(TARGETS http2retlw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-          COMPONENT Program)
+  install(TARGETS http2retlw http2retlw_site
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Program)
   install(FILES README.md LICENSE DESTINATION . COMPONENT Archive
           EXCLUDE_FROM_ALL)
 endif()
 if(TARGET http2retlw_static)
-  install(TARGETS http2retlw_static RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  install(TARGETS http2retlw_static http2retlw_site_static
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT StaticProgram EXCLUDE_FROM_ALL)
   set(archive_program StaticProgram)
 else()
@@ -166,16 +169,20 @@ if(NOT WIN32)
     COMMAND ${HTTP2RETLW_GZIP} -9n -c ${docs_dir}/changelog > ${docs_dir}/changelog.gz
     DEPENDS ${docs_dir}/changelog
     VERBATIM)
-  add_custom_command(
-    OUTPUT ${docs_dir}/http2retlw.1.gz
-    COMMAND ${HTTP2RETLW_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/http2retlw.1
-            > ${docs_dir}/http2retlw.1.gz
-    DEPENDS ${PROJECT_SOURCE_DIR}/man/http2retlw.1
-    VERBATIM)
+  set(man_pages "")
+  foreach(page IN ITEMS http2retlw.1 http2retlw-site.1)
+    add_custom_command(
+      OUTPUT ${docs_dir}/${page}.gz
+      COMMAND ${HTTP2RETLW_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/${page}
+              > ${docs_dir}/${page}.gz
+      DEPENDS ${PROJECT_SOURCE_DIR}/man/${page}
+      VERBATIM)
+    list(APPEND man_pages ${docs_dir}/${page}.gz)
+  endforeach()
   add_custom_target(http2retlw_package_docs ALL
-    DEPENDS ${docs_dir}/changelog.gz ${docs_dir}/http2retlw.1.gz)
+    DEPENDS ${docs_dir}/changelog.gz ${man_pages})
 
-  install(FILES ${docs_dir}/http2retlw.1.gz
+  install(FILES ${man_pages}
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
   install(FILES ${docs_dir}/copyright ${docs_dir}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Docs)

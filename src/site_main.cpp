@@ -182,6 +182,10 @@ int run_site(const std::string& program, const Options& options) {
   if (!entries) return fail(Failure::kNoFolder, program, site);
   const SitePlan plan = plan_site(std::move(*entries), site, headers);
 
+  // The tables' folder first: the depfile may be kept in it.
+  if (!make_folder(options.tables)) {
+    return fail(Failure::kWrite, program, options.tables);
+  }
   if (options.depfile) {
     std::vector<std::string> prerequisites{site};
     for (const std::string& name : plan.accepted) {
@@ -204,9 +208,6 @@ int run_site(const std::string& program, const Options& options) {
     return fail(Failure::kRefused, program, detail);
   }
 
-  if (!make_folder(options.tables)) {
-    return fail(Failure::kWrite, program, options.tables);
-  }
   std::vector<std::string> table_paths;
   std::uint64_t program_memory = 0;
   for (const std::string& name : plan.served) {

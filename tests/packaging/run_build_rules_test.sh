@@ -66,10 +66,10 @@ if [ -n "$build_dir" ]; then
   }
 else
   mkdir -p "$prefix/bin" "$prefix/lib/cmake" "$prefix/share"
-  if ! cp -p "$installed/bin/http2retlw" "$prefix/bin/" ||
+  if ! cp -p "$installed/bin/http2retlw" "$installed/bin/http2retlw-site" "$prefix/bin/" ||
     ! cp -R "$installed/lib/cmake/http2retlw" "$prefix/lib/cmake/" ||
     ! cp -R "$installed/share/http2retlw" "$prefix/share/"; then
-    echo "FAIL  $installed holds bin/http2retlw, lib/cmake/http2retlw/ and share/http2retlw/"
+    echo "FAIL  $installed holds bin/http2retlw, bin/http2retlw-site, lib/cmake/http2retlw/ and share/http2retlw/"
     exit 1
   fi
 fi

@@ -1,0 +1,343 @@
+#include "site_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http2retlw/content_length_fill.h"
+#include "http2retlw/response.h"
+#include "http2retlw/retlw_table.h"
+
+namespace http2retlw {
+namespace {
+
+TEST(SiteContentType, ByTheLastExtensionInAnyCase) {
+  struct Case {
+    const char* name;
+    std::string_view want;
+  };
+  const Case kCases[] = {
+      {"index.html", "text/html"},
+      {"guide.htm", "text/html"},
+      // The sites hold lower-case names only; a case-sensitive match served
+      // this one as application/octet-stream.
+      {"NOTES.TXT", "text/plain"},
+      {"Logo.Png", "image/png"},
+      {"style.css", "text/css"},
+      {"app.js", "text/javascript"},
+      {"data.json", "application/json"},
+      {"icon.svg", "image/svg+xml"},
+      {"a.gif", "image/gif"},
+      {"a.jpg", "image/jpeg"},
+      {"a.JPEG", "image/jpeg"},
+      {"favicon.ico", "image/x-icon"},
+      {"feed.xml", "application/xml"},
+      {"manual.pdf", "application/pdf"},
+      {"font.woff2", "font/woff2"},
+      {"code.wasm", "application/wasm"},
+      {"v1.2.js", "text/javascript"},
+      {"README", "application/octet-stream"},
+      {"trailing.", "application/octet-stream"},
+      {"archive.tar.gz", "application/octet-stream"},
+      // An extension is compared whole, never as a pattern or a prefix.
+      {"a.htm+", "application/octet-stream"},
+      {"a.ht", "application/octet-stream"},
+      {"a.htmlx", "application/octet-stream"},
+      {"a.woff", "application/octet-stream"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(content_type(c.name), c.want);
+  }
+}
+
+TEST(SiteResponseHead, StatusTypeEncodingEntryAndHeaderLines) {
+  struct Case {
+    const char* name;
+    const char* header_lines;
+    std::string_view want;
+  };
+  const Case kCases[] = {
+      {"index.html", "",
+       "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length:\r\n\r\n"},
+      {"404.html", "",
+       "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n"
+       "Content-Length:\r\n\r\n"},
+      {"4040.html", "",
+       "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length:\r\n\r\n"},
+      {"style.css.gz", "Cache-Control: max-age=3600\r\n",
+       "HTTP/1.0 200 OK\r\nContent-Type: text/css\r\n"
+       "Content-Encoding: gzip\r\nContent-Length:\r\n"
+       "Cache-Control: max-age=3600\r\n\r\n"},
+      {"404.html.gz", "",
+       "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n"
+       "Content-Encoding: gzip\r\nContent-Length:\r\n\r\n"},
+      // Only a lower-case .gz is an encoding, as in the name rules' NAME.gz.
+      {"STYLE.CSS.GZ", "",
+       "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
+       "Content-Length:\r\n\r\n"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(response_head(c.name, c.header_lines), c.want);
+  }
+}
+
+TEST(SiteEntryFault, TagThenNameRules) {
+  const std::string gpasm =
+      " does not assemble (gpasm rejects 0x0A, 0x0D, '\"' and '\\' as a "
+      "quoted character)";
+  const std::string unsent =
+      " is never the first character of a path a browser sends";
+  const std::string unnamed =
+      ": make and CMake cannot carry this name; use letters, digits and "
+      ". _ - + ~";
+  struct Case {
+    std::string name;
+    bool is_directory;
+    std::string want;
+  };
+  const Case kCases[] = {
+      {"index.html", false, ""},
+      {"~x", false, ""},  // 0x7E, the last byte a path may start with
+      // 0x21, the first tag a path may start with; the name rule still
+      // holds it.
+      {"!x", false, "  !x" + unnamed},
+      {"+-_.x", false, ""},
+      {"pages.txt", false, ""},
+      {"sub", true,
+       "  sub: a subfolder; a page is found by its tag alone, which holds no "
+       "path, so every file stands directly in site"},
+      {"\"q.htm", false, "  \"q.htm: its tag '\"'" + gpasm},
+      {"\\q.htm", false, "  \\q.htm: its tag '\\'" + gpasm},
+      {"\nq", false, "  \nq: its tag 0x0A" + gpasm},
+      {"\rq", false, "  \rq: its tag 0x0D" + gpasm},
+      {" q", false, "   q: its tag 0x20" + unsent},
+      {"?q", false, "  ?q: its tag '?'" + unsent},
+      {"#q", false, "  #q: its tag '#'" + unsent},
+      {"\x01q", false, "  \x01q: its tag 0x01" + unsent},
+      {"\x7Fq", false, "  \x7Fq: its tag 0x7F" + unsent},
+      {"\xC3\xA9t\xC3\xA9.htm", false,
+       "  \xC3\xA9t\xC3\xA9.htm: its tag 0xC3" + unsent},
+      {"\xE9q.htm", false, "  \xE9q.htm: its tag 0xE9" + unsent},
+      {"caf\xC3\xA9.htm", false, "  caf\xC3\xA9.htm" + unnamed},
+      {"a b.htm", false, "  a b.htm" + unnamed},
+      {"a;b.htm", false, "  a;b.htm" + unnamed},
+      {"a$b.htm", false, "  a$b.htm" + unnamed},
+      {"pages", false, "  pages: its table would be pages.inc"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(entry_fault(c.name, c.is_directory, "site"), c.want);
+  }
+}
+
+TEST(SiteHeaderLines, KeptSkippedAndRefused) {
+  struct Case {
+    const char* name;
+    std::string_view text;
+    std::string_view want_lines;
+    std::vector<std::string> want_faults;
+  };
+  const Case kCases[] = {
+      {"comment, empty line, LF and CR LF",
+       "# every page\r\n\nCache-Control: max-age=3600\n",
+       "Cache-Control: max-age=3600\r\n",
+       {}},
+      {"last line without a line end", "X-A: 1\nX-B: 2", "X-A: 1\r\nX-B: 2\r\n",
+       {}},
+      {"blank and indented comment lines", " \t\n   # c\nX: y\n", "X: y\r\n", {}},
+      {"no colon", "X: y\nno colon\r\n", "X: y\r\n",
+       {"  h.txt:2: not a header line (NAME: VALUE)"}},
+      {"no field name", ": v\n", "", {"  h.txt:1: not a header line (NAME: VALUE)"}},
+      {"the type, in any case", "Content-TYPE: x\n", "",
+       {"  h.txt:1: sets content-type, which the site step writes itself"}},
+      {"the length, blanks round the field", " Content-Length : 3\n", "",
+       {"  h.txt:1: sets content-length, which the site step writes itself"}},
+      {"the encoding, line numbers count skipped lines",
+       "# c\n\nContent-Encoding: br\n", "",
+       {"  h.txt:3: sets content-encoding, which the site step writes itself"}},
+      {"a field that only holds the name", "X-Content-Type-Options: nosniff\n",
+       "X-Content-Type-Options: nosniff\r\n",
+       {}},
+      {"a value with ; and [ stays whole", "X: a;b [c]\n", "X: a;b [c]\r\n", {}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const HeaderLines got = parse_header_lines(c.text, "h.txt");
+    EXPECT_EQ(got.lines, c.want_lines);
+    EXPECT_EQ(got.faults, c.want_faults);
+  }
+}
+
+TEST(SiteCompletedLength, TheEntryGainsASpaceAndTheDigits) {
+  struct Case {
+    std::uint64_t head;
+    std::uint64_t body;
+    std::uint64_t want;
+  };
+  const Case kCases[] = {
+      {0, 0, 2},        {10, 9, 21},     {10, 10, 23},
+      {76, 65453, 65535}, {76, 65454, 65536},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(std::to_string(c.head) + "+" + std::to_string(c.body));
+    EXPECT_EQ(completed_length(c.head, c.body), c.want);
+  }
+  // The fill-in agrees: a head of 76 bytes and 9,990 body bytes.
+  const std::string head = response_head("zeros.bin", "");
+  ASSERT_EQ(head.size(), 76u);
+  ResponseBuffer response(head.begin(), head.end());
+  response.resize(head.size() + 9990, 0);
+  ASSERT_EQ(fill_content_length(response).status, FillStatus::kFilled);
+  EXPECT_EQ(response.size(), 76u + 9990 + 1 + 4);
+}
+
+TEST(SitePlan, ServedNotesFaultsAndRefusedTables) {
+  // "zeros.bin" has a 76-byte head: 65,453 body bytes complete to 65,535.
+  struct Case {
+    const char* name;
+    std::vector<SiteEntry> entries;
+    const char* headers;
+    std::vector<std::string> served;
+    std::vector<std::string> faults;
+    std::vector<std::string> notes;
+    std::vector<std::string> refused;
+  };
+  const std::string no_i =
+      "  no file's name starts with i: the server answers GET / with the "
+      "page tagged i";
+  const std::string no_4 =
+      "  no file's name starts with 4: a path no page is tagged with gets "
+      "the server's built-in 404";
+  const Case kCases[] = {
+      {"NAME.gz in NAME's place, hidden files and backups passed over",
+       {{"style.css", false, 3}, {"index.html", false, 1},
+        {"style.css.gz", false, 2}, {".index.html.swp", false, 1},
+        {"index.html~", false, 1}, {"404.html", false, 1}},
+       "",
+       {"404.html", "index.html", "style.css.gz"},
+       {},
+       {"  style.css left out: style.css.gz is served in its place"},
+       {}},
+      {"one tag for two files; no 4 is only a note",
+       {{"scripts.js", false, 1}, {"index.html", false, 1},
+        {"style.css", false, 1}},
+       "",
+       {"index.html", "scripts.js", "style.css"},
+       {"  scripts.js, style.css: one tag, 's', for 2 files; the server "
+        "would serve one of them for all"},
+       {no_4},
+       {"scripts.js", "style.css"}},
+      {"every fault in its order: names, tags, i, headers",
+       {{"sub", true, 0}, {"a b", false, 1}, {"start.html", false, 1},
+        {"style.css", false, 1}},
+       "no colon\n",
+       {"start.html", "style.css"},
+       {"  a b: make and CMake cannot carry this name; use letters, digits "
+        "and . _ - + ~",
+        "  sub: a subfolder; a page is found by its tag alone, which holds "
+        "no path, so every file stands directly in site",
+        "  start.html, style.css: one tag, 's', for 2 files; the server "
+        "would serve one of them for all",
+        no_i, "  h.txt:1: not a header line (NAME: VALUE)"},
+       {no_4},
+       {"start.html", "style.css"}},
+      {"the limit", {{"index.html", false, 1}, {"zeros.bin", false, 65453}},
+       "", {"index.html", "zeros.bin"}, {}, {no_4}, {}},
+      {"the limit + 1",
+       {{"index.html", false, 1}, {"zeros.bin", false, 65454}},
+       "",
+       {"index.html", "zeros.bin"},
+       {"  zeros.bin: completed response too long for table (65536 bytes, at "
+        "most 65535)"},
+       {no_4},
+       {"zeros.bin"}},
+      {"the headers' lines count towards the limit",
+       {{"index.html", false, 1}, {"zeros.bin", false, 65453}},
+       "X: y\n",
+       {"index.html", "zeros.bin"},
+       {"  zeros.bin: completed response too long for table (65541 bytes, at "
+        "most 65535)"},
+       {no_4},
+       {"zeros.bin"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const SitePlan plan =
+        plan_site(c.entries, "site", parse_header_lines(c.headers, "h.txt"));
+    EXPECT_EQ(plan.served, c.served);
+    EXPECT_EQ(plan.faults, c.faults);
+    EXPECT_EQ(plan.notes, c.notes);
+    EXPECT_EQ(plan.refused, c.refused);
+  }
+}
+
+// The summary once counted 2 x (L + 4) bytes a table, and every row that
+// only matched its shape passed.
+TEST(SiteSummary, CountsTwoBytesForEachRetlwLineWritten) {
+  for (const std::size_t length : {1u, 41u, 256u, 4097u}) {
+    SCOPED_TRACE(length);
+    const std::vector<std::uint8_t> response(length, 0x41);
+    std::string table;
+    ASSERT_TRUE(write_retlw_table('i', response, 0, [&](std::string_view p) {
+      table.append(p);
+      return true;
+    }));
+    std::uint64_t lines = 0;
+    for (std::size_t at = table.find("\tretlw\t"); at != std::string::npos;
+         at = table.find("\tretlw\t", at + 1)) {
+      ++lines;
+    }
+    EXPECT_EQ(table_program_memory(length), 2 * lines);
+  }
+}
+
+TEST(SiteSummary, ShareOfProgramMemoryToATenth) {
+  struct Case {
+    std::size_t pages;
+    std::uint64_t bytes;
+    const char* want;
+  };
+  const Case kCases[] = {
+      // examples/site as 1.2.0 summed it up.
+      {6, 7780, "pages.inc: 6 pages, 7780 bytes of program memory, 11.9% of "
+                "the PIC18F4620's 64 KiB\n"},
+      // 32/65536 is 0.049%, 33/65536 0.050%: the half rounds up.
+      {1, 32, "pages.inc: 1 pages, 32 bytes of program memory, 0.0% of the "
+              "PIC18F4620's 64 KiB\n"},
+      {1, 33, "pages.inc: 1 pages, 33 bytes of program memory, 0.1% of the "
+              "PIC18F4620's 64 KiB\n"},
+      {9, 65536, "pages.inc: 9 pages, 65536 bytes of program memory, 100.0% "
+                 "of the PIC18F4620's 64 KiB\n"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(summary_line(c.pages, c.bytes), c.want);
+  }
+}
+
+TEST(SitePagesInc, DirectoryThenEachTableUnderItsLabel) {
+  const std::vector<std::string> served{"404.html", "index.html"};
+  EXPECT_EQ(pages_inc_text(served),
+            "; The page set of http_server_18.asm, written by the http2retlw "
+            "site step:\n"
+            "; the directory, then each table under its label. Assemble with\n"
+            "; -I set to this folder.\n\n"
+            "\tpage_table\tpage_1\n\tpage_table\tpage_2\n\tend_of_pages\n\n"
+            "page_1\t; 404.html\n\t#include \"404.html.inc\"\n"
+            "page_2\t; index.html\n\t#include \"index.html.inc\"\n");
+}
+
+TEST(SiteDepfile, EachPrerequisiteAlsoATargetOfItsOwn) {
+  const std::vector<std::string> prerequisites{"my site", "my site/a#b$"};
+  EXPECT_EQ(depfile_text("t/pages.inc", prerequisites),
+            "t/pages.inc: \\\n  my\\ site \\\n  my\\ site/a\\#b$$\n"
+            "\nmy\\ site:\n\nmy\\ site/a\\#b$$:\n");
+}
+
+}  // namespace
+}  // namespace http2retlw
