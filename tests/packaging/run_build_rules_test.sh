@@ -298,6 +298,27 @@ site_refusals=(
   "printf 'Content-TYPE: x\n' >>headers.txt|sets content-type, which the site step writes itself|-"
 )
 
+# examples/site as it stands, by the installed program itself: what 1.2.0's
+# site step made of it (data/example_site-1.2.0.sha256), and what it said.
+example_site_as_released() {
+  local out=$work/example-site
+  "$prefix/bin/http2retlw-site" "$repo/examples/site" "$out" >"$out.log" 2>&1 &&
+    (cd "$out" && sha256sum --quiet -c "$repo/tests/packaging/data/example_site-1.2.0.sha256") &&
+    [ "$(ls "$out" | xargs)" = "404.html.inc about.html.inc guide.html.inc index.html.inc logo.png.inc pages.inc style.css.gz.inc" ] &&
+    diff - "$out.log" <<'END'
+Note:
+  style.css left out: style.css.gz is served in its place
+
+pages.inc: 6 pages, 7780 bytes of program memory, 11.9% of the PIC18F4620's 64 KiB
+END
+}
+if example_site_as_released >"$work/example-site.diff" 2>&1; then
+  pass "http2retlw-site makes examples/site's tables, pages.inc and summary as 1.2.0 did"
+else
+  fail "http2retlw-site makes examples/site's tables, pages.inc and summary as 1.2.0 did"
+  sed 's/^/      /' "$work/example-site.diff"
+fi
+
 # made_again DIR STAMPS: the tables in DIR written since `stamps DIR`
 # printed STAMPS.
 stamps() { stat -c '%n %.9Y' "$1"/*.inc; }
@@ -373,6 +394,15 @@ for row in "${site_rules[@]}"; do
     fail "$name: the site's tables are its files' stored responses byte for byte, and the server assembles with its pages.inc"
     sed 's/^/      /' "$log"
     continue
+  fi
+  # The tables and pages.inc 1.2.0's site step made of this site, checked
+  # by their SHA-256 (data/build_rules_site-1.2.0.sha256), and its summary.
+  if (cd "$tables" && sha256sum --quiet -c "$repo/tests/packaging/data/build_rules_site-1.2.0.sha256") >"$work/sums" 2>&1 &&
+    grep -Fqx "pages.inc: 7 pages, 8838 bytes of program memory, 13.5% of the PIC18F4620's 64 KiB" "$log"; then
+    pass "$name: the tables, pages.inc and summary are 1.2.0's, byte for byte"
+  else
+    fail "$name: the tables, pages.inc and summary are 1.2.0's, byte for byte"
+    sed 's/^/      /' "$work/sums" "$log"
   fi
   [ -z "$installed" ] || continue
   # Later builds do not configure again by hand: the rules must see what
