@@ -68,8 +68,12 @@ bool is_up_to_date(const fs::path& file, std::string_view bytes,
 
 WriteStatus write_if_changed(const std::string& path, std::string_view bytes,
                              std::span<const std::string> sources) {
+  if (is_up_to_date(host_path(path), bytes, sources)) return WriteStatus::kKept;
+  return replace_contents(path, bytes);
+}
+
+WriteStatus replace_contents(const std::string& path, std::string_view bytes) {
   const fs::path target = host_path(path);
-  if (is_up_to_date(target, bytes, sources)) return WriteStatus::kKept;
   const fs::path temporary = host_path(path + ".tmp");
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);

@@ -41,6 +41,10 @@ enum class WriteStatus {
 WriteStatus write_if_changed(const std::string& path, std::string_view bytes,
                              std::span<const std::string> sources);
 
+/// Makes `path` hold exactly `bytes`, through PATH.tmp renamed into place,
+/// whatever it held before: kWritten or kFailed.
+WriteStatus replace_contents(const std::string& path, std::string_view bytes);
+
 /// Creates the folder `path` and its parents; false if it is not a folder
 /// afterwards.
 bool make_folder(const std::string& path);

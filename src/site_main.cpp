@@ -208,7 +208,7 @@ int run_site(const std::string& program, const Options& options) {
     return fail(Failure::kRefused, program, detail);
   }
 
-  std::vector<std::string> table_paths;
+  bool any_written = false;
   std::uint64_t program_memory = 0;
   for (const std::string& name : plan.served) {
     const std::string file = path_in(site, name);
@@ -236,17 +236,23 @@ int run_site(const std::string& program, const Options& options) {
         }));
     std::vector<std::string> table_sources{file};
     table_sources.insert(table_sources.end(), sources.begin(), sources.end());
-    if (write_if_changed(table_path, table, table_sources) ==
-        WriteStatus::kFailed) {
-      static_cast<void>(remove_tables(options.tables, {name}));
-      return fail(Failure::kWrite, program, table_path);
+    switch (write_if_changed(table_path, table, table_sources)) {
+      case WriteStatus::kFailed:
+        static_cast<void>(remove_tables(options.tables, {name}));
+        return fail(Failure::kWrite, program, table_path);
+      case WriteStatus::kWritten:
+        any_written = true;
+        break;
+      case WriteStatus::kKept:
+        break;
     }
-    table_paths.push_back(table_path);
     program_memory += table_program_memory(response.size());
   }
 
   // pages.inc follows its tables: made again when one of them was.
-  if (write_if_changed(pages_inc, pages_inc_text(plan.served), table_paths) ==
+  const std::string pages_text = pages_inc_text(plan.served);
+  if ((any_written ? replace_contents(pages_inc, pages_text)
+                   : write_if_changed(pages_inc, pages_text, {})) ==
       WriteStatus::kFailed) {
     return fail(Failure::kWrite, program, pages_inc);
   }

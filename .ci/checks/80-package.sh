@@ -73,16 +73,16 @@ check ".deb built again in $rebuild is byte-identical" \
 # component lays out in a prefix, and the .deb under usr/. Files and links
 # only, no folders; sorted in the C locale.
 installed_files='bin/http2retlw
+bin/http2retlw-site
 lib/cmake/http2retlw/http2retlw-config-version.cmake
 lib/cmake/http2retlw/http2retlw-config.cmake
 lib/cmake/http2retlw/http2retlw_convert_page.cmake
 lib/cmake/http2retlw/http2retlw_site.cmake
-lib/cmake/http2retlw/http2retlw_site_step.cmake
 lib/cmake/http2retlw/http2retlw_tables.cmake
 share/doc/http2retlw/changelog.gz
 share/doc/http2retlw/copyright
 share/http2retlw/http2retlw.mk
-share/http2retlw/http2retlw_site.sh
+share/man/man1/http2retlw-site.1.gz
 share/man/man1/http2retlw.1.gz'
 # files_are WANT COMMAND...: COMMAND lists exactly the files WANT does,
 # one a line in any order; the diff is shown when not.
@@ -134,12 +134,20 @@ gzip_headers_timeless() {
 }
 check ".deb: changelog.gz and the man page carry no name or time (gzip -n)" \
   gzip_headers_timeless "$root/usr/share/doc/http2retlw/changelog.gz" \
-  "$root/usr/share/man/man1/http2retlw.1.gz"
+  "$root/usr/share/man/man1/http2retlw.1.gz" \
+  "$root/usr/share/man/man1/http2retlw-site.1.gz"
 
 converts_example() {
   (cd examples && "$1/bin/http2retlw" index.htm) | cmp -s - tests/data/example_index.asm
 }
-man_page_is() { gzip -dc "$1" | cmp -s - man/http2retlw.1; }
+# man_page_is GZIPPED [PAGE]: the man page, http2retlw.1 by default.
+man_page_is() { gzip -dc "$1" | cmp -s - "man/${2:-http2retlw.1}"; }
+# The site program makes examples/site as 1.2.0's site step did.
+makes_example_site() {
+  rm -rf "$tmp/site-tables" &&
+    "$1/bin/http2retlw-site" examples/site "$tmp/site-tables" >/dev/null &&
+    (cd "$tmp/site-tables" && sha256sum --quiet -c "$OLDPWD/tests/packaging/data/example_site-1.2.0.sha256")
+}
 # The Debian copyright file's licence paragraph, unindented, is LICENSE
 # from its copyright line on.
 copyright_is_licence() {
@@ -157,6 +165,10 @@ for prefix in "$root/usr" "$tmp/prefix"; do
   check "$where: bin/http2retlw converts examples/index.htm exactly" converts_example "$prefix"
   check "$where: share/man/man1/http2retlw.1.gz is the man page" \
     man_page_is "$prefix/share/man/man1/http2retlw.1.gz"
+  check "$where: bin/http2retlw-site makes examples/site as 1.2.0 did" \
+    makes_example_site "$prefix"
+  check "$where: share/man/man1/http2retlw-site.1.gz is its man page" \
+    man_page_is "$prefix/share/man/man1/http2retlw-site.1.gz" http2retlw-site.1
   check "$where: share/doc/http2retlw/copyright carries the licence" \
     copyright_is_licence "$prefix/share/doc/http2retlw/copyright"
   check "$where: share/doc/http2retlw/changelog.gz is the $version changelog" \
@@ -171,6 +183,10 @@ for unpacked in "tgz:$(basename "$tgz" .tar.gz)" "zip:$(basename "$zip" .zip)"; 
   check "$where: bin/http2retlw converts examples/index.htm exactly" converts_example "$prefix"
   check "$where: share/man/man1/http2retlw.1.gz is the man page" \
     man_page_is "$prefix/share/man/man1/http2retlw.1.gz"
+  check "$where: bin/http2retlw-site makes examples/site as 1.2.0 did" \
+    makes_example_site "$prefix"
+  check "$where: share/man/man1/http2retlw-site.1.gz is its man page" \
+    man_page_is "$prefix/share/man/man1/http2retlw-site.1.gz" http2retlw-site.1
   check "$where: LICENSE is the licence" cmp -s "$prefix/LICENSE" LICENSE
 done
 

@@ -50,20 +50,20 @@ pack() {
 }
 
 # Everything in one folder named after the archive, holding exactly these
-# files, no more, no fewer: the program, the man page, LICENSE and
+# files, no more, no fewer: the programs, their man pages, LICENSE and
 # README.md, and the CMake package and make fragment. Files and links only,
 # no folders; sorted in the C locale.
 archive_files='LICENSE
 README.md
 bin/http2retlw
+bin/http2retlw-site
 lib/cmake/http2retlw/http2retlw-config-version.cmake
 lib/cmake/http2retlw/http2retlw-config.cmake
 lib/cmake/http2retlw/http2retlw_convert_page.cmake
 lib/cmake/http2retlw/http2retlw_site.cmake
-lib/cmake/http2retlw/http2retlw_site_step.cmake
 lib/cmake/http2retlw/http2retlw_tables.cmake
 share/http2retlw/http2retlw.mk
-share/http2retlw/http2retlw_site.sh
+share/man/man1/http2retlw-site.1.gz
 share/man/man1/http2retlw.1.gz'
 archive_layout() {
   local name=$1
@@ -155,6 +155,17 @@ check "$x86_name: bin/http2retlw is x86-64, no interpreter, no shared library" \
   static_program "$x86_program" "Advanced Micro Devices X86-64"
 check "$x86_name: bin/http2retlw converts every golden page in an empty root" \
   converts_pages in_empty_root "$x86_program"
+# The site program: as static as the converter, and it makes examples/site
+# as 1.2.0's site step did (data/example_site-1.2.0.sha256).
+makes_example_site() {
+  rm -rf "$tmp/site-tables" &&
+    "$@" examples/site "$tmp/site-tables" >/dev/null &&
+    (cd "$tmp/site-tables" && sha256sum --quiet -c "$OLDPWD/tests/packaging/data/example_site-1.2.0.sha256")
+}
+check "$x86_name: bin/http2retlw-site is x86-64, no interpreter, no shared library" \
+  static_program "$tmp/$x86_name/$x86_name/bin/http2retlw-site" "Advanced Micro Devices X86-64"
+check "$x86_name: bin/http2retlw-site makes examples/site as 1.2.0 did" \
+  makes_example_site "$tmp/$x86_name/$x86_name/bin/http2retlw-site"
 
 echo "-- linux-aarch64, cross-built with the aarch64 preset"
 arm_build=build-aarch64-archive
@@ -176,5 +187,9 @@ check "$arm_name: bin/http2retlw is AArch64, no interpreter, no shared library" 
   static_program "$arm_program" AArch64
 check "$arm_name: bin/http2retlw converts every golden page under qemu-aarch64, no sysroot" \
   converts_pages under_qemu
+check "$arm_name: bin/http2retlw-site is AArch64, no interpreter, no shared library" \
+  static_program "$tmp/$arm_name/$arm_name/bin/http2retlw-site" AArch64
+check "$arm_name: bin/http2retlw-site makes examples/site as 1.2.0 did under qemu-aarch64" \
+  makes_example_site env QEMU_LD_PREFIX="$tmp/no-sysroot" qemu-aarch64 "$tmp/$arm_name/$arm_name/bin/http2retlw-site"
 
 report_and_exit

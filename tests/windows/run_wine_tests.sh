@@ -5,7 +5,8 @@
 # program's full Windows path. First host_platform_windows_test.exe, built
 # here, checks what whole runs under Wine cannot see (unpaired surrogates,
 # the \\?\ forms, console text, its own path beyond MAX_PATH); its rows
-# count with the others.
+# count with the others. Last, http2retlw-site.exe on a site in a CJK folder,
+# one with non-ASCII names, and a site changed between runs.
 #
 #   tests/windows/run_wine_tests.sh [PATH/TO/http2retlw.exe]
 #
@@ -308,6 +309,64 @@ for row in "${failure_rows[@]}"; do
 done
 
 rm -f "$work/over_4gib.htm" "$work/at_limit.htm"
+
+# http2retlw-site.exe, built beside the converter. A valid site in a folder
+# whose name the ANSI code page cannot spell: its tables and pages.inc are
+# the Linux build's, byte for byte (LF line ends: they are files, not a text
+# stream), and its summary goes to standard output with CR LF.
+site_exe=$build/http2retlw-site.exe
+site_path=$(windows_path "$site_exe")
+mkdir -p "$work/站点"
+cp "$root"/examples/site/* "$work/站点/"
+run "$work" "$site_exe" 站点 tables
+printf 'Note:\r\n  style.css left out: style.css.gz is served in its place\r\n\r\npages.inc: 6 pages, 7780 bytes of program memory, 11.9%% of the PIC18F4620'"'"'s 64 KiB\r\n' >"$work/want"
+reasons=()
+[ "$status" -eq 0 ] || reasons+=("exit status $status, want 0: $(head -c 400 "$work/err")")
+cmp -s "$work/out" "$work/want" || reasons+=("stdout $(od -An -c "$work/out" | tr -s ' \n' ' ' | head -c 300)")
+(cd "$work/tables" && sha256sum --quiet -c "$root/tests/packaging/data/example_site-1.2.0.sha256") >"$work/sums" 2>&1 ||
+  reasons+=("tables differ from Linux's: $(tr '\n' ' ' <"$work/sums")")
+report "site in 站点: tables and pages.inc as on Linux, summary with CR LF" "${reasons[@]}"
+
+# Run again after one file changed: only its table and pages.inc are
+# replaced (MoveFileEx over the old file); the others keep their times.
+# Fixed times, as in the build-rules test: the tables later than their
+# files, the changed file later still.
+touch -d '2037-01-01 00:00' "$work/tables"/*.inc
+printf '<p>changed</p>\n' >>"$work/站点/about.html"
+touch -d '2037-01-02 00:00' "$work/站点/about.html"
+run "$work" "$site_exe" 站点 tables
+# A table written now is dated now, long before 2037.
+old_tables=$(find "$work/tables" -name '*.inc' -newermt '2036-12-31 23:59' -printf '%f\n' | sort | xargs)
+reasons=()
+[ "$status" -eq 0 ] || reasons+=("exit status $status, want 0: $(head -c 400 "$work/err")")
+[ "$old_tables" = "404.html.inc guide.html.inc index.html.inc logo.png.inc style.css.gz.inc" ] ||
+  reasons+=("tables left alone: $old_tables")
+report "site: a changed file replaces its table and pages.inc, nothing else" "${reasons[@]}"
+
+# Names with non-ASCII letters: refused by the name rules, one line each,
+# as UTF-8; the earlier pages.inc goes.
+printf x >"$work/站点/café.html"
+printf x >"$work/站点/été.css"
+printf x >"$work/站点/σελίδα.html"
+run "$work" "$site_exe" 站点 tables
+printf '%s: 站点 cannot be served:\r\n' "$site_path" >"$work/want"
+printf '  café.html: make and CMake cannot carry this name; use letters, digits and . _ - + ~\r\n' >>"$work/want"
+printf '  été.css: its tag 0xC3 is never the first character of a path a browser sends\r\n' >>"$work/want"
+printf '  σελίδα.html: its tag 0xCF is never the first character of a path a browser sends\r\n' >>"$work/want"
+reasons=()
+[ "$status" -eq 1 ] || reasons+=("exit status $status, want 1")
+[ ! -s "$work/out" ] || reasons+=("stdout not empty")
+cmp -s "$work/err" "$work/want" ||
+  reasons+=("stderr $(od -An -c "$work/err" | tr -s ' \n' ' ' | head -c 600), want $(od -An -c "$work/want" | tr -s ' \n' ' ' | head -c 600)")
+[ ! -e "$work/tables/pages.inc" ] || reasons+=("pages.inc left")
+report "site with café.html, été.css, σελίδα.html: refused by the name rules" "${reasons[@]}"
+
+run "$work" "$site_exe" 站点
+printf 'Usage: %s [--headers FILE] [--depfile FILE] SITE_DIR TABLE_DIR\r\n' "$site_path" >"$work/want"
+reasons=()
+[ "$status" -eq 1 ] || reasons+=("exit status $status, want 1")
+cmp -s "$work/err" "$work/want" || reasons+=("stderr $(head -c 300 "$work/err")")
+report "site: usage, one folder" "${reasons[@]}"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
