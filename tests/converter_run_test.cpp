@@ -314,6 +314,65 @@ TEST_F(ConverterRun, ReportsEachFailureAndWritesNothing) {
   }
 }
 
+// http2retlw-site, run the same way: each failure one message and status 1,
+// a refusal removing the pages.inc an earlier run left.
+TEST_F(ConverterRun, SiteProgramReportsEachFailure) {
+  ChildSetup site;
+  site.converter = HTTP2RETLW_SITE_PROGRAM;
+  const std::string p = fs::canonical(site.converter).string();
+  const std::string usage =
+      "Usage: " + p + " [--headers FILE] [--depfile FILE] SITE_DIR TABLE_DIR\n";
+  fs::create_directories(dir_ / "site");
+  fs::create_directories(dir_ / "tables");
+  write_file(dir_ / "site" / "index.html", "x");
+  write_file(dir_ / "site" / "scripts.js", "x");
+  write_file(dir_ / "site" / "style.css", "x");
+  write_file(dir_ / "tables" / "pages.inc", "old");
+  write_file(dir_ / "tables" / "style.css.inc", "old");
+  write_file(dir_ / "tables" / "index.html.inc", "kept");
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string want_err;
+  };
+  const Case kCases[] = {
+      {"no argument", {}, usage},
+      {"one folder", {"site"}, usage},
+      {"three folders", {"site", "tables", "more"}, usage},
+      {"an unknown option", {"--header", "h", "site", "tables"}, usage},
+      {"--depfile without its file", {"site", "tables", "--depfile"}, usage},
+      {"--headers twice",
+       {"--headers", "h", "--headers", "h", "site", "tables"},
+       usage},
+      {"no such folder", {"nosite/", "tables"}, p + ": couldn't open folder nosite\n"},
+      {"a file, not a folder",
+       {"site/index.html", "tables"},
+       p + ": couldn't open folder site/index.html\n"},
+      {"no headers file",
+       {"--headers", "missing.txt", "site", "tables"},
+       p + ": couldn't open file missing.txt\n"},
+      {"two files tagged s",
+       {"site", "tables"},
+       p + ": site cannot be served:\n  scripts.js, style.css: one tag, 's', "
+           "for 2 files; the server would serve one of them for all\n"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = run(dir_, c.args, nullptr, "http2retlw-site", site);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.want_err);
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "tables" / "pages.inc"));
+  EXPECT_FALSE(fs::exists(dir_ / "tables" / "style.css.inc"));
+  EXPECT_EQ(read_file(dir_ / "tables" / "index.html.inc"), "kept");
+
+  const RunResult version = run(dir_, {"--version"}, nullptr, "x", site);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "http2retlw-site " HTTP2RETLW_VERSION "\n");
+  EXPECT_EQ(version.err, "");
+}
+
 TEST_F(ConverterRun, NamesItsFullPathWhateverTheCommandWord) {
   const RunResult r = run(dir_, {}, nullptr, "h2r");
   EXPECT_EQ(r.status, 1);

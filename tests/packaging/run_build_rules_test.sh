@@ -260,6 +260,11 @@ site_rules=(
   "site-cmake-package-makefiles|make|cmake -S . -B build -G 'Unix Makefiles' $site_cmake|cmake --build build|build/tables"
   "site-cmake-package-ninja|ninja|cmake -S . -B build -G Ninja $site_cmake|cmake --build build|build/tables"
 )
+# This source tree added to a cross build for 64-bit ARM: http2retlw-site
+# must be built for this host, as the converter is.
+[ -n "$installed" ] || site_rules+=(
+  "site-cmake-subdirectory-cross|aarch64-linux-gnu-g++ make|cmake -S . -B build -G 'Unix Makefiles' --toolchain \"\$repo/cmake/aarch64-linux-gnu.cmake\" -DHTTP2RETLW_SOURCE_DIR=\"\$repo\" -DSITE_DIR=site -DSITE_HEADERS=headers.txt >/dev/null && cmake --build build --parallel 2|cmake --build build --parallel 2|build/tables"
+)
 # What each served file is served as: content type, then the encoding.
 declare -A site_types=(
   [404.html]=text/html [about.html]=text/html [guide.html]=text/html

@@ -76,4 +76,35 @@ for message in "${messages[@]}"; do
   fi
 done
 
+# http2retlw-site(1): formats cleanly, has its sections, and its
+# DIAGNOSTICS name every message of the program (the fixed part of each).
+site_page=$repo/man/http2retlw-site.1
+if warnings=$(groff -man -Tutf8 -ww -z "$site_page" 2>&1) && [ -z "$warnings" ] &&
+  { ! command -v mandoc >/dev/null || mandoc -Tlint -W warning "$site_page" >/dev/null 2>&1; }; then
+  pass "http2retlw-site.1: groff -ww and mandoc -Tlint find nothing"
+else
+  fail "http2retlw-site.1: groff -ww and mandoc -Tlint find nothing"
+  printf '%s\n' "$warnings" | sed 's/^/      /'
+fi
+site_rendered=$(groff -man -Tascii -P-cbou -rLL=500n -rHY=0 "$site_page" | sed 's/^ *//')
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS "INPUT FORMAT" "OUTPUT FORMAT" \
+  "EXIT STATUS" DIAGNOSTICS EXAMPLES; do
+  grep -Fxq "$section" <<<"$site_rendered" && pass "http2retlw-site.1: section $section" ||
+    fail "http2retlw-site.1: section $section"
+done
+for fault in "a subfolder; a page is found by its tag alone" "does not assemble (gpasm rejects" \
+  "is never the first character of a path a browser sends" \
+  "make and CMake cannot carry this name; use letters, digits and . _ - + ~" \
+  "its table would be pages.inc" "files; the server would serve one of them for all" \
+  "no file's name starts with i: the server answers GET / with the page tagged i" \
+  "not a header line (NAME: VALUE)" "which the site step writes itself" \
+  "completed response too long for table (" "cannot be served:" "couldn't open folder" \
+  "its stored response did not convert; no table written, pages.inc removed"; do
+  if grep -Fq -- "$fault" <<<"$site_rendered"; then
+    pass "http2retlw-site.1 DIAGNOSTICS lists: $fault"
+  else
+    fail "http2retlw-site.1 DIAGNOSTICS lists: $fault"
+  fi
+done
+
 report_and_exit
