@@ -74,8 +74,10 @@ std::string failure_message(Failure failure, const std::string& program,
 }
 
 constexpr std::string_view kHelp =
-    "Turns every file directly in SITE_DIR into a stored HTTP response and its\n"
-    "retlw table, TABLE_DIR/NAME.inc, and writes TABLE_DIR/pages.inc, the page\n"
+    "Turns every file directly in SITE_DIR into a stored HTTP response and "
+    "its\n"
+    "retlw table, TABLE_DIR/NAME.inc, and writes TABLE_DIR/pages.inc, the "
+    "page\n"
     "set of http_server_18.asm. A site that would misbehave on the device is\n"
     "refused with one line per fault, and leaves no pages.inc.\n"
     "\n"
@@ -228,12 +230,12 @@ int run_site(const std::string& program, const Options& options) {
     }
     std::string table;
     table.reserve(retlw_table_size(response.size()));
-    static_cast<void>(write_retlw_table(
-        static_cast<std::uint8_t>(name.front()), response,
-        table_checksum(response), [&table](std::string_view piece) {
-          table.append(piece);
-          return true;
-        }));
+    static_cast<void>(write_retlw_table(static_cast<std::uint8_t>(name.front()),
+                                        response, table_checksum(response),
+                                        [&table](std::string_view piece) {
+                                          table.append(piece);
+                                          return true;
+                                        }));
     std::vector<std::string> table_sources{file};
     table_sources.insert(table_sources.end(), sources.begin(), sources.end());
     switch (write_if_changed(table_path, table, table_sources)) {
@@ -269,18 +271,16 @@ int run_site(const std::string& program, const Options& options) {
 int run_site_program(int argc, char** argv) {
   std::string program;
   try {
-    program = executable_path(argc > 0 && argv[0] != nullptr
-                                  ? argv[0]
-                                  : "http2retlw-site");
+    program = executable_path(
+        argc > 0 && argv[0] != nullptr ? argv[0] : "http2retlw-site");
     const std::optional<Options> options =
         parse_options(command_line_arguments(argc, argv));
     if (!options) return fail(Failure::kUsage, program);
     if (options->help || options->version) {
       const std::string text =
-          options->help
-              ? failure_message(Failure::kUsage, program, {}) + "\n" +
-                    std::string(kHelp)
-              : "http2retlw-site " HTTP2RETLW_VERSION "\n";
+          options->help ? failure_message(Failure::kUsage, program, {}) + "\n" +
+                              std::string(kHelp)
+                        : "http2retlw-site " HTTP2RETLW_VERSION "\n";
       if (!write_to_stdout(text) || std::fflush(stdout) != 0) {
         return fail(Failure::kWrite, program, "to standard output");
       }

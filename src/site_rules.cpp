@@ -168,8 +168,10 @@ HeaderLines parse_header_lines(std::string_view text, std::string_view shown) {
     std::transform(field.begin(), field.end(), field.begin(), ascii_lower);
     if (field == "content-type" || field == "content-length" ||
         field == "content-encoding") {
-      result.faults.push_back(where + "sets " + field +
-                              ", which the site step writes itself");
+      std::string fault = where;
+      fault.append("sets ").append(field).append(
+          ", which the site step writes itself");
+      result.faults.push_back(std::move(fault));
       continue;
     }
     result.lines.append(line).append("\r\n");
@@ -198,8 +200,9 @@ std::uint64_t completed_length(std::uint64_t head_size,
 
 SitePlan plan_site(std::vector<SiteEntry> entries, std::string_view site,
                    const HeaderLines& headers) {
-  std::sort(entries.begin(), entries.end(),
-            [](const SiteEntry& a, const SiteEntry& b) { return a.name < b.name; });
+  std::sort(
+      entries.begin(), entries.end(),
+      [](const SiteEntry& a, const SiteEntry& b) { return a.name < b.name; });
   SitePlan plan;
   std::vector<const SiteEntry*> accepted;
   for (const SiteEntry& entry : entries) {
@@ -217,8 +220,9 @@ SitePlan plan_site(std::vector<SiteEntry> entries, std::string_view site,
   std::vector<const SiteEntry*> served;
   for (const SiteEntry* entry : accepted) {
     const std::string gzip = entry->name + ".gz";
-    if (std::any_of(accepted.begin(), accepted.end(),
-                    [&](const SiteEntry* other) { return other->name == gzip; })) {
+    if (std::any_of(
+            accepted.begin(), accepted.end(),
+            [&](const SiteEntry* other) { return other->name == gzip; })) {
       plan.notes.push_back("  " + entry->name + " left out: " + gzip +
                            " is served in its place");
       continue;

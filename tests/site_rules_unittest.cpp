@@ -147,23 +147,42 @@ TEST(SiteHeaderLines, KeptSkippedAndRefused) {
        "# every page\r\n\nCache-Control: max-age=3600\n",
        "Cache-Control: max-age=3600\r\n",
        {}},
-      {"last line without a line end", "X-A: 1\nX-B: 2", "X-A: 1\r\nX-B: 2\r\n",
+      {"last line without a line end",
+       "X-A: 1\nX-B: 2",
+       "X-A: 1\r\nX-B: 2\r\n",
        {}},
-      {"blank and indented comment lines", " \t\n   # c\nX: y\n", "X: y\r\n", {}},
-      {"no colon", "X: y\nno colon\r\n", "X: y\r\n",
+      {"blank and indented comment lines",
+       " \t\n   # c\nX: y\n",
+       "X: y\r\n",
+       {}},
+      {"no colon",
+       "X: y\nno colon\r\n",
+       "X: y\r\n",
        {"  h.txt:2: not a header line (NAME: VALUE)"}},
-      {"no field name", ": v\n", "", {"  h.txt:1: not a header line (NAME: VALUE)"}},
-      {"the type, in any case", "Content-TYPE: x\n", "",
+      {"no field name",
+       ": v\n",
+       "",
+       {"  h.txt:1: not a header line (NAME: VALUE)"}},
+      {"the type, in any case",
+       "Content-TYPE: x\n",
+       "",
        {"  h.txt:1: sets content-type, which the site step writes itself"}},
-      {"the length, blanks round the field", " Content-Length : 3\n", "",
+      {"the length, blanks round the field",
+       " Content-Length : 3\n",
+       "",
        {"  h.txt:1: sets content-length, which the site step writes itself"}},
       {"the encoding, line numbers count skipped lines",
-       "# c\n\nContent-Encoding: br\n", "",
+       "# c\n\nContent-Encoding: br\n",
+       "",
        {"  h.txt:3: sets content-encoding, which the site step writes itself"}},
-      {"a field that only holds the name", "X-Content-Type-Options: nosniff\n",
+      {"a field that only holds the name",
+       "X-Content-Type-Options: nosniff\n",
        "X-Content-Type-Options: nosniff\r\n",
        {}},
-      {"a value with ; and [ stays whole", "X: a;b [c]\n", "X: a;b [c]\r\n", {}},
+      {"a value with ; and [ stays whole",
+       "X: a;b [c]\n",
+       "X: a;b [c]\r\n",
+       {}},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -180,7 +199,7 @@ TEST(SiteCompletedLength, TheEntryGainsASpaceAndTheDigits) {
     std::uint64_t want;
   };
   const Case kCases[] = {
-      {0, 0, 2},        {10, 9, 21},     {10, 10, 23},
+      {0, 0, 2},          {10, 9, 21},        {10, 10, 23},
       {76, 65453, 65535}, {76, 65454, 65536},
   };
   for (const Case& c : kCases) {
@@ -215,16 +234,20 @@ TEST(SitePlan, ServedNotesFaultsAndRefusedTables) {
       "the server's built-in 404";
   const Case kCases[] = {
       {"NAME.gz in NAME's place, hidden files and backups passed over",
-       {{"style.css", false, 3}, {"index.html", false, 1},
-        {"style.css.gz", false, 2}, {".index.html.swp", false, 1},
-        {"index.html~", false, 1}, {"404.html", false, 1}},
+       {{"style.css", false, 3},
+        {"index.html", false, 1},
+        {"style.css.gz", false, 2},
+        {".index.html.swp", false, 1},
+        {"index.html~", false, 1},
+        {"404.html", false, 1}},
        "",
        {"404.html", "index.html", "style.css.gz"},
        {},
        {"  style.css left out: style.css.gz is served in its place"},
        {}},
       {"one tag for two files; no 4 is only a note",
-       {{"scripts.js", false, 1}, {"index.html", false, 1},
+       {{"scripts.js", false, 1},
+        {"index.html", false, 1},
         {"style.css", false, 1}},
        "",
        {"index.html", "scripts.js", "style.css"},
@@ -233,7 +256,9 @@ TEST(SitePlan, ServedNotesFaultsAndRefusedTables) {
        {no_4},
        {"scripts.js", "style.css"}},
       {"every fault in its order: names, tags, i, headers",
-       {{"sub", true, 0}, {"a b", false, 1}, {"start.html", false, 1},
+       {{"sub", true, 0},
+        {"a b", false, 1},
+        {"start.html", false, 1},
         {"style.css", false, 1}},
        "no colon\n",
        {"start.html", "style.css"},
@@ -246,8 +271,13 @@ TEST(SitePlan, ServedNotesFaultsAndRefusedTables) {
         no_i, "  h.txt:1: not a header line (NAME: VALUE)"},
        {no_4},
        {"start.html", "style.css"}},
-      {"the limit", {{"index.html", false, 1}, {"zeros.bin", false, 65453}},
-       "", {"index.html", "zeros.bin"}, {}, {no_4}, {}},
+      {"the limit",
+       {{"index.html", false, 1}, {"zeros.bin", false, 65453}},
+       "",
+       {"index.html", "zeros.bin"},
+       {},
+       {no_4},
+       {}},
       {"the limit + 1",
        {{"index.html", false, 1}, {"zeros.bin", false, 65454}},
        "",
@@ -304,15 +334,19 @@ TEST(SiteSummary, ShareOfProgramMemoryToATenth) {
   };
   const Case kCases[] = {
       // examples/site as 1.2.0 summed it up.
-      {6, 7780, "pages.inc: 6 pages, 7780 bytes of program memory, 11.9% of "
-                "the PIC18F4620's 64 KiB\n"},
+      {6, 7780,
+       "pages.inc: 6 pages, 7780 bytes of program memory, 11.9% of "
+       "the PIC18F4620's 64 KiB\n"},
       // 32/65536 is 0.049%, 33/65536 0.050%: the half rounds up.
-      {1, 32, "pages.inc: 1 pages, 32 bytes of program memory, 0.0% of the "
-              "PIC18F4620's 64 KiB\n"},
-      {1, 33, "pages.inc: 1 pages, 33 bytes of program memory, 0.1% of the "
-              "PIC18F4620's 64 KiB\n"},
-      {9, 65536, "pages.inc: 9 pages, 65536 bytes of program memory, 100.0% "
-                 "of the PIC18F4620's 64 KiB\n"},
+      {1, 32,
+       "pages.inc: 1 pages, 32 bytes of program memory, 0.0% of the "
+       "PIC18F4620's 64 KiB\n"},
+      {1, 33,
+       "pages.inc: 1 pages, 33 bytes of program memory, 0.1% of the "
+       "PIC18F4620's 64 KiB\n"},
+      {9, 65536,
+       "pages.inc: 9 pages, 65536 bytes of program memory, 100.0% "
+       "of the PIC18F4620's 64 KiB\n"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.bytes);

@@ -89,8 +89,11 @@ fi
 site_rendered=$(groff -man -Tascii -P-cbou -rLL=500n -rHY=0 "$site_page" | sed 's/^ *//')
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS "INPUT FORMAT" "OUTPUT FORMAT" \
   "EXIT STATUS" DIAGNOSTICS EXAMPLES; do
-  grep -Fxq "$section" <<<"$site_rendered" && pass "http2retlw-site.1: section $section" ||
+  if grep -Fxq "$section" <<<"$site_rendered"; then
+    pass "http2retlw-site.1: section $section"
+  else
     fail "http2retlw-site.1: section $section"
+  fi
 done
 for fault in "a subfolder; a page is found by its tag alone" "does not assemble (gpasm rejects" \
   "is never the first character of a path a browser sends" \

@@ -349,10 +349,12 @@ printf x >"$work/站点/café.html"
 printf x >"$work/站点/été.css"
 printf x >"$work/站点/σελίδα.html"
 run "$work" "$site_exe" 站点 tables
-printf '%s: 站点 cannot be served:\r\n' "$site_path" >"$work/want"
-printf '  café.html: make and CMake cannot carry this name; use letters, digits and . _ - + ~\r\n' >>"$work/want"
-printf '  été.css: its tag 0xC3 is never the first character of a path a browser sends\r\n' >>"$work/want"
-printf '  σελίδα.html: its tag 0xCF is never the first character of a path a browser sends\r\n' >>"$work/want"
+{
+  printf '%s: 站点 cannot be served:\r\n' "$site_path"
+  printf '  café.html: make and CMake cannot carry this name; use letters, digits and . _ - + ~\r\n'
+  printf '  été.css: its tag 0xC3 is never the first character of a path a browser sends\r\n'
+  printf '  σελίδα.html: its tag 0xCF is never the first character of a path a browser sends\r\n'
+} >"$work/want"
 reasons=()
 [ "$status" -eq 1 ] || reasons+=("exit status $status, want 1")
 [ ! -s "$work/out" ] || reasons+=("stdout not empty")
