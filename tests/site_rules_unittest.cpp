@@ -7,8 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "http2retlw/content_length_fill.h"
-#include "http2retlw/response.h"
 #include "http2retlw/retlw_table.h"
 
 namespace http2retlw {
@@ -206,13 +204,6 @@ TEST(SiteCompletedLength, TheEntryGainsASpaceAndTheDigits) {
     SCOPED_TRACE(std::to_string(c.head) + "+" + std::to_string(c.body));
     EXPECT_EQ(completed_length(c.head, c.body), c.want);
   }
-  // The fill-in agrees: a head of 76 bytes and 9,990 body bytes.
-  const std::string head = response_head("zeros.bin", "");
-  ASSERT_EQ(head.size(), 76u);
-  ResponseBuffer response(head.begin(), head.end());
-  response.resize(head.size() + 9990, 0);
-  ASSERT_EQ(fill_content_length(response).status, FillStatus::kFilled);
-  EXPECT_EQ(response.size(), 76u + 9990 + 1 + 4);
 }
 
 TEST(SitePlan, ServedNotesFaultsAndRefusedTables) {
@@ -352,25 +343,6 @@ TEST(SiteSummary, ShareOfProgramMemoryToATenth) {
     SCOPED_TRACE(c.bytes);
     EXPECT_EQ(summary_line(c.pages, c.bytes), c.want);
   }
-}
-
-TEST(SitePagesInc, DirectoryThenEachTableUnderItsLabel) {
-  const std::vector<std::string> served{"404.html", "index.html"};
-  EXPECT_EQ(pages_inc_text(served),
-            "; The page set of http_server_18.asm, written by the http2retlw "
-            "site step:\n"
-            "; the directory, then each table under its label. Assemble with\n"
-            "; -I set to this folder.\n\n"
-            "\tpage_table\tpage_1\n\tpage_table\tpage_2\n\tend_of_pages\n\n"
-            "page_1\t; 404.html\n\t#include \"404.html.inc\"\n"
-            "page_2\t; index.html\n\t#include \"index.html.inc\"\n");
-}
-
-TEST(SiteDepfile, EachPrerequisiteAlsoATargetOfItsOwn) {
-  const std::vector<std::string> prerequisites{"my site", "my site/a#b$"};
-  EXPECT_EQ(depfile_text("t/pages.inc", prerequisites),
-            "t/pages.inc: \\\n  my\\ site \\\n  my\\ site/a\\#b$$\n"
-            "\nmy\\ site:\n\nmy\\ site/a\\#b$$:\n");
 }
 
 }  // namespace
