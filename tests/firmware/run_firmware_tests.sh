@@ -37,6 +37,8 @@ elif [ "$#" -ne 2 ]; then
   exit 2
 fi
 [ -n "$inner" ] || converter=$(realpath "$1")
+# The site program stands beside the converter in a build tree.
+[ -n "$inner" ] || site_program=$(dirname "$converter")/http2retlw-site
 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -294,15 +296,13 @@ EOF
 }
 
 # build_site DIR: the example site (examples/site/) and max.html, the
-# largest page the flash holds, made into tables and pages.inc by the site
-# step (http2retlw_site.sh, which the make fragment runs), and the server
-# around them, in DIR. The converter the site step runs keeps a copy of
-# each stored response in DIR/pages, for the rows to compare with what the
-# program sends. max.html is built once small, then grown by half the
-# bytes left (a response byte takes one retlw word).
+# largest page the flash holds, made into tables and pages.inc by
+# http2retlw-site, and the server around them, in DIR. DIR/pages gets each
+# completed response read back from its table, for the rows to compare with
+# what the program sends. max.html is built once small, then grown by half
+# the bytes left (a response byte takes one retlw word).
 build_site() {
-  local dir=$1 largest=1000 end name names summary
-  local site_step="$repo/cmake/http2retlw_site.sh"
+  local dir=$1 largest=1000 end name summary
   # max.html's tag is m: no other file may have it.
   if [ -n "$(cd "$repo/examples/site" && ls -d m* 2>/dev/null)" ]; then
     echo "  examples/site already has a file tagged m: $(cd "$repo/examples/site" && ls -d m*)"
@@ -312,25 +312,11 @@ build_site() {
     return 1
   step "copying http_server_18.asm" cp "$server_src/http_server_18.asm" "$dir/" || return 1
   step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
-  # shellcheck disable=SC2016 # $1 is the wrapper's own argument
-  printf '#!/bin/sh\ncp "$1" %q/ && exec %q "$1"\n' "$dir/pages" "$converter" \
-    >"$dir/keep-and-convert" && chmod +x "$dir/keep-and-convert" || return 1
   for _ in 1 2; do
     step "making max.html" "$python" "$facts" make-body "text:$largest" "$dir/web/max.html" ||
       return 1
-    rm -f "$dir/pages"/* "$dir/tables"/*.inc
-    names=$(sh "$site_step" scan "$dir/web" '' "$dir/tables/.site-names") || return 1
-    if [ "$names" = /refused ]; then
-      step "the site step" sh "$site_step" refuse "$dir/web" '' "$dir/tables"
-      return 1
-    fi
-    for name in $names; do
-      step "converting $name" sh "$site_step" table "$dir/web/$name" "$dir/tables/$name.inc" '' \
-        "$dir/keep-and-convert" "$dir/tables/pages.inc" || return 1
-    done
-    # shellcheck disable=SC2086 # one name a word
-    summary=$(sh "$site_step" pages "$dir/web" "$dir/tables" $names 2>&1) || {
-      echo "  writing pages.inc failed"
+    summary=$("$site_program" "$dir/web" "$dir/tables" 2>&1) || {
+      echo "  http2retlw-site failed"
       sed 's/^/    /' <<<"$summary"
       return 1
     }
@@ -342,7 +328,14 @@ build_site() {
     printf '  the flash ends at 0x%X: max.html is not the largest page it holds\n' "$end"
     return 1
   fi
-  printf '  site built: %s; %s; program and tables end at 0x%X\n' "${names//$'\n'/ }" \
+  rm -f "$dir/pages"/*
+  for name in "$dir"/web/*; do
+    name=${name##*/}
+    [ -e "$dir/tables/$name.inc" ] || continue
+    step "reading $name.inc back" "$python" "$facts" response "$dir/tables/$name.inc" \
+      "$dir/pages/$name" || return 1
+  done
+  printf '  site built: %s; %s; program and tables end at 0x%X\n' "$(ls "$dir/pages" | tr '\n' ' ')" \
     "$(tail -n 1 <<<"$summary")" "$end"
 }
 

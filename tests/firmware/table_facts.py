@@ -61,11 +61,26 @@ def make_body(kind):
 
 
 def complete(raw):
-    """The response with its blank Content-Length filled in."""
+    """The response with its Content-Length filled in: a blank one, or one
+    a table carries (rewritten, so a wrong length shows as a difference)."""
     entry = raw.index(b"Content-Length:") + len(b"Content-Length:")
     body = raw[raw.index(b"\r\n\r\n") + 4:]
     line_end = raw.index(b"\r\n", entry)
     return raw[:entry] + b" %d" % len(body) + raw[line_end:]
+
+
+def table_response(inc):
+    """The completed response a PIC18 table holds: its retlw bytes after
+    the tag, once its length and sum agree with them."""
+    values = []
+    for line in inc.decode("latin-1").splitlines():
+        parts = line.split()
+        if len(parts) == 2 and parts[0] == "retlw" and parts[1].startswith("0x"):
+            values.append(int(parts[1], 16))
+    length, table_sum, data = values[0] << 8 | values[1], values[2] << 8 | values[3], values[4:]
+    if length != len(data) or table_sum != folded_sum(data):
+        raise SystemExit(f"table of {len(data)} bytes gives length {length}, sum 0x{table_sum:04X}")
+    return bytes(data)
 
 
 def folded_sum(data):
@@ -1260,6 +1275,10 @@ def main(argv):
     if cmd == "complete":
         with open(argv[2], "rb") as f, open(argv[3], "wb") as out:
             out.write(complete(f.read()))
+        return 0
+    if cmd == "response":
+        with open(argv[2], "rb") as f, open(argv[3], "wb") as out:
+            out.write(table_response(f.read()))
         return 0
     if cmd == "flash-end":
         print(max(a for a in read_hex(argv[2]) if a < 0x200000) + 1)
