@@ -302,7 +302,7 @@ EOF
 # what the program sends. max.html is built once small, then grown by half
 # the bytes left (a response byte takes one retlw word).
 build_site() {
-  local dir=$1 largest=1000 end name summary
+  local dir=$1 largest=1000 end name names= summary
   # max.html's tag is m: no other file may have it.
   if [ -n "$(cd "$repo/examples/site" && ls -d m* 2>/dev/null)" ]; then
     echo "  examples/site already has a file tagged m: $(cd "$repo/examples/site" && ls -d m*)"
@@ -334,8 +334,9 @@ build_site() {
     [ -e "$dir/tables/$name.inc" ] || continue
     step "reading $name.inc back" "$python" "$facts" response "$dir/tables/$name.inc" \
       "$dir/pages/$name" || return 1
+    names+="$name "
   done
-  printf '  site built: %s; %s; program and tables end at 0x%X\n' "$(ls "$dir/pages" | tr '\n' ' ')" \
+  printf '  site built: %s; %s; program and tables end at 0x%X\n' "${names% }" \
     "$(tail -n 1 <<<"$summary")" "$end"
 }
 
