@@ -204,9 +204,14 @@
 ;   target's first characters. `GET ` or `HEAD ` (upper case, one space)
 ;   followed by `/`: the character after `/` is the tag asked for; a bare
 ;   `/` (the segment ends after it, or a space, `?`, CR or LF follows) asks
-;   for `i`. So `/?x` asks for `i`, `/X?x` for `X`. A tag no table carries,
-;   or a target not starting with `/`, gets the table tagged `4`; without
-;   one, the built-in 404 response below. GET gets the whole stored
+;   for `i`. So `/?x` asks for `i`, `/X?x` for `X`. A target in absolute
+;   form naming this server, `http://` (lower case), MY_IP in decimal and
+;   optionally `:` HTTP_PORT, counts as the path that follows: `/X...` asks
+;   for `X`, and no path (the target ends, or a space or `?` follows) for
+;   `i` (RFC 9112 3.2.2). A tag no table carries, any other host (a name,
+;   another address or port), or a target starting with neither `/` nor
+;   `http://`, gets the table tagged `4`; without one, the built-in 404
+;   response below. GET gets the whole stored
 ;   response; HEAD the same bytes up to and including the first empty line
 ;   (CR LF CR LF), no body. Any other method (a segment not starting `GET `
 ;   or `HEAD `) gets the built-in 501 response. Both built-in responses are
@@ -1838,13 +1843,47 @@ method_other
 	return
 
 ; page_u:page_h:page_l = the table for the target: its tag's, the table
-; tagged `4`, or the built-in 404 response.
+; tagged `4`, or the built-in 404 response. An absolute target naming our
+; own address, http://MY_IP or http://MY_IP:HTTP_PORT, counts as the path
+; after it (no path: `/`).
 req_target
 	clrf	tag, A			; no tag: the 404 page
 	call	req_byte
 	bnc	target_look
 	xorlw	'/'
+	bz	target_slash
+	xorlw	'/' ^ 'h'		; absolute form: http://MY_IP[:HTTP_PORT]
 	bnz	target_look
+	movlw	upper own_host
+	movwf	page_u, A
+	movlw	high own_host
+	movwf	page_h, A
+	movlw	low own_host
+	movwf	page_l, A
+	call	point_at_page
+	call	match_text
+	bnc	target_look
+	call	req_byte
+	bnc	target_index		; no path: /
+	xorlw	':'
+	bnz	target_host_end
+	call	match_text		; own_port follows own_host
+	bnc	target_look
+	call	req_byte
+	bnc	target_index
+	xorlw	':'			; for the xorlw below to give it back
+target_host_end
+	xorlw	':' ^ '/'
+	bz	target_slash
+	xorlw	'/' ^ ' '
+	bz	target_index
+	xorlw	' ' ^ '?'
+	bnz	target_look		; another host, or a longer one
+target_index
+	movlw	INDEX_TAG
+	movwf	tag, A
+	bra	target_look
+target_slash
 	movlw	INDEX_TAG
 	movwf	tag, A
 	call	req_byte
@@ -1946,6 +1985,24 @@ head_match
 	movff	seg_h, c_len_h
 	movff	seg_l, c_len_l
 head_done
+	return
+
+; Carry set when the request's next bytes are the text at TBLPTR (table
+; entries up to a 0, which TBLPTR passes); clear when they differ or end.
+match_text
+	call	read_entry
+	iorlw	0
+	bz	text_matched
+	movwf	tmp, A
+	call	req_byte
+	bnc	text_differs
+	xorwf	tmp, w, A
+	bz	match_text
+text_differs
+	bcf	low STATUS, C, A
+	return
+text_matched
+	bsf	low STATUS, C, A
 	return
 
 ; W = the next request byte with the carry set; the carry clear at its end.
@@ -2540,6 +2597,38 @@ b501_start
 	dt	"Content-Length: 16\r\n\r\n"
 	dt	"Not implemented\n"
 b501_end
+
+; The text of N in decimal, as table entries.
+decimal		macro	n
+	if (n) >= 10000
+	dt	'0' + (n) / 10000
+	endif
+	if (n) >= 1000
+	dt	'0' + ((n) / 1000) % 10
+	endif
+	if (n) >= 100
+	dt	'0' + ((n) / 100) % 10
+	endif
+	if (n) >= 10
+	dt	'0' + ((n) / 10) % 10
+	endif
+	dt	'0' + (n) % 10
+	endm
+
+; The absolute form's own host after its `h`, then its port after `:`.
+own_host
+	dt	"ttp://"
+	decimal	MY_IP_0
+	dt	"."
+	decimal	MY_IP_1
+	dt	"."
+	decimal	MY_IP_2
+	dt	"."
+	decimal	MY_IP_3
+	dt	0
+own_port
+	decimal	HTTP_PORT
+	dt	0
 
 ;------------------------------------------------------------------------------
 ; The directory and the tables, as pages.inc lists them.

@@ -1291,6 +1291,12 @@ FRAME_ROWS = {
     "get-tag": served(get(b"/a"), "a"),
     "get-missing": served(get(b"/zzz"), "z"),
     "exact-get": served(b"GET /", "i"),
+    # The absolute form: only the server's own address (and port) counts.
+    "absolute-form": served(get(b"http://192.0.2.2/a"), "a"),
+    "absolute-port": served(get(b"http://192.0.2.2:80/a?x"), "a"),
+    "absolute-bare": served(get(b"http://192.0.2.2"), "i"),
+    "absolute-other-host": served(get(b"http://192.0.2.23/a"), "4"),
+    "absolute-other-port": served(get(b"http://192.0.2.2:8080/a"), "4"),
     "query-bare": served(get(b"/?a=1"), "i"),
     "query-tag": served(get(b"/a?x"), "a"),
     "long-request": served(get(b"/a", b"X-Pad: " + b"p" * 300 + b"\r\n"), "a"),
