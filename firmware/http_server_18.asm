@@ -117,10 +117,13 @@
 ;   - a SYN (ACK clear) with no connection takes a free slot and gets a
 ;     SYN-ACK with an MSS option of MSS_OUT. With none free it takes a
 ;     closed one (state 4), or else the oldest half-open one (state 1, the
-;     least idle time left), as a SYN cache drops its oldest entry: that
-;     one's client gets nothing. With every slot connected (states 2 and 3)
-;     it is dropped: the client's own SYN retransmission tries again; no
-;     connection is ever taken over by a SYN.
+;     least idle time left) whose SYN-ACK has gone unanswered for
+;     TAKEOVER_MS (500 ms) at least, as a SYN cache drops its oldest
+;     entry: that one's client gets nothing. (A client on the LAN answers
+;     in a few ms: younger slots are left to clients that opened several
+;     connections at once.) Otherwise it is dropped: the client's own SYN
+;     retransmission tries again; no connection (states 2 and 3) is ever
+;     taken over by a SYN.
 ;   - a segment of a connection: see below.
 ;
 ; Connections (RFC 9293, as far as a server that only sends pages needs it)
@@ -146,6 +149,16 @@
 ;     scaling is offered, so it is the plain 16-bit field): no byte goes past
 ;     the last acknowledgement number plus the last window. A FIN is sent
 ;     with the last byte, or alone, even when the window is full.
+;   - Congestion control (RFC 5681): nor does a byte go past the first
+;     unacknowledged one plus cwnd, the congestion window. It starts at
+;     IW_SEGS (4) segments of the MSS (RFC 6928 allows 10; 4 keeps the first
+;     burst near RFC 5681's 3 to 4 while a page of 4 segments still goes out
+;     at once), with no slow start threshold. A new acknowledgement of N
+;     bytes grows it by N, at most one MSS, while below the threshold (slow
+;     start), and past it by one MSS for each cwnd of bytes acknowledged;
+;     at most 0xFFFF. A timeout sets the threshold to half the bytes in
+;     flight, at least two MSS (the first timeout in a row; later ones keep
+;     it), and cwnd to one MSS (RFC 5681's loss window).
 ;   - The request is read from the first segment with data, which may be the
 ;     handshake's ACK or come after it; later data is acknowledged and
 ;     ignored, and data past the client's FIN is ignored, not acknowledged.
@@ -285,6 +298,8 @@ WAIT_MS		equ	2000
 ISN_PER_TICK	equ	250	; the clock of the sequence numbers: 4 us a step
 SYN_TRIES	equ	1	; SYN-ACKs sent again before a half-open slot is freed
 DATA_TRIES	equ	4	; timeouts in a row before a connection is reset
+TAKEOVER_MS	equ	500	; a half-open slot's age before a SYN may take it
+IW_SEGS		equ	4	; initial congestion window, in segments of the MSS
 TICK_CYCLES	equ	10000	; 1 ms at 40 MHz
 TICK_COUNTS	equ	TICK_CYCLES / 16	; Timer0 counts a tick, prescaler 1:16
 INDEX_TAG	equ	'i'
@@ -435,6 +450,8 @@ c_cwnd_h	equ	CUR + 50	; congestion window, bytes (RFC 5681)
 c_cwnd_l	equ	CUR + 51
 c_ssth_h	equ	CUR + 52	; slow start threshold, bytes
 c_ssth_l	equ	CUR + 53
+c_acc_h		equ	CUR + 54	; bytes acknowledged towards the next
+c_acc_l		equ	CUR + 55	; segment of growth, past slow start
 
 ; Kept registers past the connection (CUR + CONN_SIZE on, never copied).
 next_tick_h	equ	CUR + CONN_SIZE		; Timer0 count of the next tick
@@ -749,6 +766,7 @@ tick_in_flight
 	sublw	DATA_TRIES
 	bnc	tick_reset
 	call	back_off
+	call	shrink_window
 	movff	c_nxt_h, c_rec_h	; recovering until all sent so far is acknowledged
 	movff	c_nxt_l, c_rec_l
 	bsf	c_flags, CF_RECOVER, A
@@ -859,8 +877,9 @@ find_skip
 	retlw	0
 
 ; W = 1 with `slot` set to a slot for a new connection: a free one, or a
-; closed one, or the oldest half-open one (the least idle time left, as a
-; SYN cache drops its oldest entry); otherwise (every slot connected) W = 0.
+; closed one, or the oldest half-open one of at least TAKEOVER_MS (the
+; least idle time left, as a SYN cache drops its oldest entry); otherwise
+; W = 0.
 free_slot
 	clrf	slot, A
 free_next
@@ -885,8 +904,7 @@ closed_skip
 	movlw	NSLOTS
 	xorwf	slot, w, A
 	bnz	closed_next
-	setf	word_h, A		; least idle time so far, in word
-	setf	word_l, A
+	set16	word_h, word_l, IDLE_MS - TAKEOVER_MS + 1	; least idle time
 	setf	count_l, A		; its slot; 0xFF: none
 	clrf	slot, A
 half_open_next
@@ -1457,6 +1475,21 @@ opt_min
 	bc	opt_end
 	set16	c_mss_h, c_mss_l, MSS_MIN
 opt_end
+	clrf	c_cwnd_h, BANKED	; cwnd = IW_SEGS segments, no threshold yet
+	clrf	c_cwnd_l, BANKED
+	movlw	IW_SEGS
+	movwf	tmp, A
+iw_next
+	movf	c_mss_l, w, A
+	addwf	c_cwnd_l, f, BANKED
+	movf	c_mss_h, w, A
+	addwfc	c_cwnd_h, f, BANKED
+	decfsz	tmp, f, A
+	bra	iw_next
+	setf	c_ssth_h, BANKED
+	setf	c_ssth_l, BANKED
+	clrf	c_acc_h, BANKED
+	clrf	c_acc_l, BANKED
 	return
 
 ;--- A segment of a connection ------------------------------------------------
@@ -1545,6 +1578,7 @@ conn_acked
 	bz	conn_window
 	movff	sack_1, c_una_h		; new: una = ack
 	movff	sack_0, c_una_l
+	call	grow_window
 	clrf	c_tries, A
 	set16	c_rto_h, c_rto_l, RTO_MS
 	call	take_window
@@ -1708,6 +1742,91 @@ conn_close
 	movwf	c_state, A
 	set16	c_idle_h, c_idle_l, WAIT_MS
 conn_done
+	return
+
+; cwnd grows by the sum_h:sum_l bytes just acknowledged (RFC 5681 3.1):
+; in slow start (cwnd below ssthresh) by those bytes, at most one MSS;
+; past it by one MSS each time a cwnd's worth has been acknowledged. At
+; most 0xFFFF.
+grow_window
+	movf	c_ssth_l, w, BANKED	; cwnd - ssthresh borrows: slow start
+	subwf	c_cwnd_l, w, BANKED
+	movf	c_ssth_h, w, BANKED
+	subwfb	c_cwnd_h, w, BANKED
+	bc	grow_avoiding
+	movf	c_mss_l, w, A		; acked - mss borrows: all of it, else one MSS
+	subwf	sum_l, w, A
+	movf	c_mss_h, w, A
+	subwfb	sum_h, w, A
+	bnc	grow_by_sum
+	movff	c_mss_h, sum_h
+	movff	c_mss_l, sum_l
+grow_by_sum
+	movf	sum_l, w, A
+	addwf	c_cwnd_l, f, BANKED
+	movf	sum_h, w, A
+	addwfc	c_cwnd_h, f, BANKED
+	bra	grown
+grow_avoiding
+	movf	sum_l, w, A		; acc += acked; a cwnd of it: one MSS
+	addwf	c_acc_l, f, BANKED
+	movf	sum_h, w, A
+	addwfc	c_acc_h, f, BANKED
+	bc	grow_segment		; past 0xFFFF: past any cwnd
+	movf	c_cwnd_l, w, BANKED
+	subwf	c_acc_l, w, BANKED
+	movf	c_cwnd_h, w, BANKED
+	subwfb	c_acc_h, w, BANKED
+	bnc	grow_done
+grow_segment
+	movf	c_cwnd_l, w, BANKED
+	subwf	c_acc_l, f, BANKED
+	movf	c_cwnd_h, w, BANKED
+	subwfb	c_acc_h, f, BANKED
+	movf	c_mss_l, w, A
+	addwf	c_cwnd_l, f, BANKED
+	movf	c_mss_h, w, A
+	addwfc	c_cwnd_h, f, BANKED
+grown
+	bnc	grow_done
+	setf	c_cwnd_h, BANKED
+	setf	c_cwnd_l, BANKED
+grow_done
+	return
+
+; After a timeout (RFC 5681 3.1, equation 4): the first in a row sets
+; ssthresh to half the bytes in flight, at least two MSS; cwnd falls to
+; one MSS.
+shrink_window
+	decf	c_tries, w, A
+	bnz	shrink_cwnd		; a second timeout: ssthresh stays
+	movf	c_una_l, w, A		; flight / 2 = (nxt - una) / 2
+	subwf	c_nxt_l, w, A
+	movwf	c_ssth_l, BANKED
+	movf	c_una_h, w, A
+	subwfb	c_nxt_h, w, A
+	movwf	c_ssth_h, BANKED
+	bcf	low STATUS, C, A
+	rrcf	c_ssth_h, f, BANKED
+	rrcf	c_ssth_l, f, BANKED
+	movf	c_mss_l, w, A		; 2 mss, in word
+	addwf	c_mss_l, w, A
+	movwf	word_l, A
+	movf	c_mss_h, w, A
+	addwfc	c_mss_h, w, A
+	movwf	word_h, A
+	movf	word_l, w, A		; ssthresh - 2 mss borrows: 2 mss
+	subwf	c_ssth_l, w, BANKED
+	movf	word_h, w, A
+	subwfb	c_ssth_h, w, BANKED
+	bc	shrink_cwnd
+	movff	word_h, c_ssth_h
+	movff	word_l, c_ssth_l
+shrink_cwnd
+	movff	c_mss_h, c_cwnd_h
+	movff	c_mss_l, c_cwnd_l
+	clrf	c_acc_h, BANKED
+	clrf	c_acc_l, BANKED
 	return
 
 ; edge = ack + window, at most 0xFFFF; maxw = the largest window yet.
@@ -2086,13 +2205,30 @@ data_next
 	movff	n_l, count_l
 	iorwf	n_l, w, A
 	bz	data_fin_only
-	movf	c_nxt_l, w, A		; room = edge - nxt, must be above 0
-	subwf	c_edge_l, w, A
-	movwf	word_l, A
-	movf	c_nxt_h, w, A
-	subwfb	c_edge_h, w, A
+	movf	c_cwnd_l, w, BANKED	; room = min(edge, una + cwnd) - nxt,
+	addwf	c_una_l, w, A		; must be above 0 (una + cwnd at most
+	movwf	word_l, A		; 0xFFFF, in word)
+	movf	c_cwnd_h, w, BANKED
+	addwfc	c_una_h, w, A
 	movwf	word_h, A
+	bnc	data_cwnd
+	setf	word_h, A
+	setf	word_l, A
+data_cwnd
+	movf	word_l, w, A		; edge - word borrows: the window is less
+	subwf	c_edge_l, w, A
+	movf	word_h, w, A
+	subwfb	c_edge_h, w, A
+	bc	data_room
+	movff	c_edge_h, word_h
+	movff	c_edge_l, word_l
+data_room
+	movf	c_nxt_l, w, A
+	subwf	word_l, f, A
+	movf	c_nxt_h, w, A
+	subwfb	word_h, f, A
 	bnc	data_end
+	movf	word_h, w, A
 	iorwf	word_l, w, A
 	bz	data_end
 	movf	n_l, w, A		; n = min(n, room)

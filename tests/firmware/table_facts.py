@@ -155,7 +155,8 @@ PEER_IP = (192, 0, 2, 1)
 
 def server_constants(lst):
     c = {name: symbol(lst, name) for name in (
-        "HTTP_PORT", "MSS_OUT", "MSS_DEFAULT", "WINDOW", "RTO_MS", "NSLOTS", "WAIT_MS")}
+        "HTTP_PORT", "MSS_OUT", "MSS_DEFAULT", "WINDOW", "RTO_MS", "NSLOTS", "WAIT_MS",
+        "TAKEOVER_MS")}
     c["mac"] = bytes(symbol(lst, f"MY_MAC_{i}") for i in range(6))
     c["ip"] = tuple(symbol(lst, f"MY_IP_{i}") for i in range(4))
     return c
@@ -528,6 +529,24 @@ def window_shrink(peer, pages):
     return "probes until the window opens"
 
 
+def initial_window(peer, pages):
+    """The largest page, MSS 536 and a window of 64,240: 4 segments at
+    first, however large the window; the ACK of one lets 2 more go (one
+    freed, one grown), and after a timeout one goes again, alone."""
+    nxt = handshake(peer, mss=536)
+    req = get(b"/m")
+    first = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=req)
+    expect(len(first) == 4 and all(len(r.data) == 536 for r in first),
+           f"{len(first)} segments at first, want 4 of 536 bytes")
+    more = peer.tcp(seq=1001 + len(req), ack=nxt + 536, flags="A")
+    expect(len(more) == 2 and more[0].seq == nxt + 4 * 536,
+           f"{len(more)} segments for the ACK of one, want 2 from the fifth")
+    again = peer.wait(peer.c["RTO_MS"] + 5)
+    expect(len(again) == 1 and again[0].seq == nxt + 536,
+           f"{len(again)} segments after the timeout, want the second alone")
+    return "4 segments, then 2 for one ACK, then 1 after a timeout"
+
+
 def fin_again(peer, pages):
     """The client's FIN again after the close, as when the server's ACK of
     it came late: an ACK, not an RST. After the wait the slot is free, and
@@ -637,9 +656,9 @@ def lock_out(peer, pages):
         for i in range(peer.c["NSLOTS"]):
             peer.tcp(src=(192, 0, 2, 100 + i), sport=43000, seq=1001, flags="",
                      src_mac=bytes.fromhex("02aabbccdd") + bytes([100 + i]))
-        handshake(peer, sport=44000 + at)
         peer.wait(9000)
-    return "a SYN-ACK to the client's SYN each time"
+        handshake(peer, sport=44000 + at)
+    return "a SYN-ACK to the client's SYN at 9 s and at 18 s"
 
 
 def idle_unacceptable(peer, pages):
@@ -658,11 +677,16 @@ def idle_unacceptable(peer, pages):
 
 
 def syn_takeover(peer, pages):
-    """Every slot half-open: a SYN takes over the oldest, which gets no RST;
-    the others still complete their handshakes."""
+    """Every slot half-open: a SYN is dropped while they are younger than
+    TAKEOVER_MS, then takes over the oldest, which gets no RST; the others
+    still complete their handshakes."""
     n = peer.c["NSLOTS"]
-    isn = [handshake(peer, sport=41000 + i) for i in range(n)]
-    peer.wait(5)
+    isn = []
+    for i in range(n):
+        isn.append(handshake(peer, sport=41000 + i))
+        peer.wait(2)
+    expect(not peer.tcp(sport=42000), "a young half-open slot taken")
+    peer.wait(peer.c["TAKEOVER_MS"] - 2 * n + 5)
     handshake(peer, sport=42000)
     r = only(peer.tcp(sport=41000, seq=1001, ack=isn[0], flags="A"), "the oldest's ACK")
     expect(r.flags == "R", f"[{r.flags}] to the oldest's ACK, want the RST of no connection")
@@ -1325,6 +1349,7 @@ FRAME_ROWS = {
     "synack-again": synack_again,
     "ping-flood": ping_flood,
     "window-shrink": window_shrink,
+    "initial-window": initial_window,
     "rst-in-window": challenged(seq=1002, flags="R"),
     "syn-established": challenged(seq=5000, flags="S"),
     "ack-ahead-64k": challenged(seq=1001, ack=65536, flags="PA", payload=get(b"/a")),
