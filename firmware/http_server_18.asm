@@ -2200,7 +2200,7 @@ data_next
 	movf	c_nxt_h, w, A
 	subwfb	c_len_h, w, A
 	movwf	n_h, A
-	bnc	data_end
+	jnc	data_end
 	movwf	count_h, A		; keep `left` to tell the last segment
 	movff	n_l, count_l
 	iorwf	n_l, w, A
@@ -2261,6 +2261,8 @@ data_fin_only
 	movlw	F_ACK | F_FIN
 	movwf	oflags, A
 data_build
+	btfsc	one_seg, 0, A		; sent again: the timer is the caller's
+	bra	data_timed		; (backed off after a timeout)
 	movf	c_una_l, w, A		; nothing in flight yet: the timer starts
 	xorwf	c_nxt_l, w, A
 	bnz	data_timed

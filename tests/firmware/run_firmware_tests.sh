@@ -115,6 +115,7 @@ cases=(
   "frames|synack-again|-|http_server_18|-|-|-|a SYN-ACK sent again once, RTO_MS later; then the slot freed"
   "frames|ping-flood|-|http_server_18|-|-|-|1,514-byte echoes back to back: the timeout still fires on time"
   "frames|initial-window|-|http_server_18|-|-|-|slow start: 4 segments at first, growing with ACKs, one after a timeout"
+  "frames|data-tries|-|http_server_18|-|-|-|data never acknowledged: sent again 4 times, backing off, then an RST"
   "frames|window-shrink|-|http_server_18|-|-|-|a window shrunk to 0 with data in flight gets probes"
   "frames|rst-in-window|-|http_server_18|-|-|-|an RST in the window, not exact: a challenge ACK"
   "frames|syn-established|-|http_server_18|-|-|-|a SYN on an open connection: a challenge ACK, nothing restarted"

@@ -547,6 +547,28 @@ def initial_window(peer, pages):
     return "4 segments, then 2 for one ACK, then 1 after a timeout"
 
 
+def data_tries(peer, pages):
+    """Data never acknowledged while the client's duplicate ACKs keep the
+    connection alive (the livelock): sent again 4 times, the timeout
+    doubling each time, then an RST, and the slot is free."""
+    nxt = handshake(peer)
+    req = get(b"/a")
+    first = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=req)
+    expect(first and first[0].data, "no response")
+    rto = peer.c["RTO_MS"]
+    for _ in range(7):
+        peer.wait(4 * rto)
+        peer.tcp(seq=1001 + len(req), ack=nxt, flags="A")
+    peer.wait(4 * rto)
+    resets = [r for r in peer.sent if "R" in r.flags]
+    expect(len(resets) == 1 and resets[0] is peer.sent[-1], "no single RST at the end")
+    on_time(gaps_ms(peer, lambda r: r.data or "R" in r.flags),
+            [rto, 2 * rto, 4 * rto, 8 * rto, 16 * rto], "the segment and the RST")
+    r = only(peer.tcp(seq=1001 + len(req), ack=nxt, flags="A"), "an ACK after the RST")
+    expect(r.flags == "R", f"[{r.flags}] after the reset, want the RST of no connection")
+    return "sent again 1, 2, 4 and 8 s apart, reset 16 s later"
+
+
 def fin_again(peer, pages):
     """The client's FIN again after the close, as when the server's ACK of
     it came late: an ACK, not an RST. After the wait the slot is free, and
@@ -1350,6 +1372,7 @@ FRAME_ROWS = {
     "ping-flood": ping_flood,
     "window-shrink": window_shrink,
     "initial-window": initial_window,
+    "data-tries": data_tries,
     "rst-in-window": challenged(seq=1002, flags="R"),
     "syn-established": challenged(seq=5000, flags="S"),
     "ack-ahead-64k": challenged(seq=1001, ack=65536, flags="PA", payload=get(b"/a")),
