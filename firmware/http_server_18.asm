@@ -11,13 +11,22 @@
 ; figures: the frames on the wire are the same).
 ; The program refuses to assemble (gpasm error) when it and its tables pass
 ; the end of program memory, 0x10000.
+; gpasm -D ISN_KEY_A=0xHHHHHHHH -D ISN_KEY_B=0xHHHHHHHH gives the key of the
+; initial sequence numbers (below), 64 bits, which a build makes fresh each
+; time (od -An -N8 -tx4 /dev/urandom gives the two words) and keeps out of
+; any repository. Without them the key is a fixed one written in this file:
+; such a build's sequence numbers are guessable, fit for a bench only.
 ;
 ; Clock: 40 MHz (a 10 MHz crystal, HSPLL), one instruction cycle 100 ns.
 ; Every time below is in ms at that clock; the time base is Timer0, 16 bits,
-; no prescaler, reloaded to overflow after TICK_CYCLES (10,000) cycles: one
-; tick is 1 ms. A tick that comes while a frame is being handled is taken
-; when the frame is done; ticks missed by more than one Timer0 overflow
-; (6.5 ms) are lost, so timers run late, never early.
+; prescaler 1:16, running free and never written: tick N is due when it has
+; counted N * TICK_COUNTS (625), N * TICK_CYCLES (10,000) cycles, so one tick
+; is 1 ms and no tick drifts. Ticks that come due while a frame is handled
+; are counted (the count is read before each frame sent and in the main
+; loop) and all taken, one after the other, before the next frame is read;
+; none is lost. A timer of T ms so fires T - 1 to T ms after it was set,
+; later by the rest of the frame being handled when it comes due (8 ms at
+; most, a 1,514-byte echo): late, never early.
 ;
 ;------------------------------------------------------------------------------
 ; The driver's interface (a harness stands in for an Ethernet controller)
@@ -39,10 +48,10 @@
 ;     start     reset entry: the program clears its RAM, starts Timer0 and
 ;               enters its loop.
 ;     idle      passed once per tick, with or without a frame waiting. Right
-;               after it the program reads rx_ready; when it is 1 the frame
-;               is handled before the next tick. A driver writes RX_BUF,
-;               rx_len and then rx_ready = 1 only while stopped here with
-;               rx_ready = 0.
+;               after it, when no tick is still owed (see Clock), the program
+;               reads rx_ready; when it is 1 the frame is handled before the
+;               next tick. A driver writes RX_BUF, rx_len and then
+;               rx_ready = 1 only while stopped here with rx_ready = 0.
 ;     transmit  reached once per outgoing frame, TX_BUF and tx_len ready;
 ;               the program reuses TX_BUF only after the driver continues.
 ; Frames may go out while a frame is handled (replies) and while a tick is
@@ -54,9 +63,13 @@
 ;
 ;     0x00-0x21, 0x27-0x4F  working registers (see the equ list below);
 ;                           isn_3..isn_0 (0x17-0x1A) are kept across frames
-;     0x50-0x7F  CUR        the connection being worked on, a copy of its slot
-;     0xE00-     SLOTS      NSLOTS slots of SLOT_SIZE (48) bytes, one per
-;                           connection; 0xE00-0xEBF with 4 slots
+;     0x50-0x87  CUR        the connection being worked on, a copy of the
+;                           first CONN_SIZE (56) bytes of its slot
+;     0x88-0x8F             registers kept across frames: the clock's
+;                           (next_tick_h/l, owed) and spare
+;     0xE00-     SLOTS      NSLOTS slots of SLOT_SIZE (64) bytes, one per
+;                           connection; 0xE00-0xEFF with 4 slots
+; Bank 0 past 0x7F is reached with BSR = 0, set at start, never changed.
 ;
 ;------------------------------------------------------------------------------
 ; Constants (one place, below): MY_MAC_0..5 02:50:49:43:00:02 (locally
@@ -65,7 +78,7 @@
 ; option sent), MSS_DEFAULT 536 (a client without an MSS option), MSS_MIN 64
 ; (a smaller client MSS counts as 64), WINDOW 1460 (the window advertised),
 ; TTL 64, NSLOTS 4, RTO_MS 1000, IDLE_MS 10000, WAIT_MS 2000,
-; ISN_PER_TICK 250, ISN_PER_CONN 64000.
+; ISN_PER_TICK 250, SYN_TRIES 1, DATA_TRIES 4.
 ;
 ;------------------------------------------------------------------------------
 ; What each frame gets
@@ -102,60 +115,116 @@
 ;     acknowledgement number = its sequence number + its length (payload,
 ;     +1 for SYN, +1 for FIN), flags RST and ACK. An RST never gets one.
 ;   - a SYN (ACK clear) with no connection takes a free slot and gets a
-;     SYN-ACK with an MSS option of MSS_OUT. With every slot busy it is
-;     dropped: the client's own SYN retransmission tries again.
+;     SYN-ACK with an MSS option of MSS_OUT. With none free it takes a
+;     closed one (state 4), or else the oldest half-open one (state 1, the
+;     least idle time left) whose SYN-ACK has gone unanswered for
+;     TAKEOVER_MS (500 ms) at least, as a SYN cache drops its oldest
+;     entry: that one's client gets nothing. (A client on the LAN answers
+;     in a few ms: younger slots are left to clients that opened several
+;     connections at once.) Otherwise it is dropped: the client's own SYN
+;     retransmission tries again; no connection (states 2 and 3) is ever
+;     taken over by a SYN.
 ;   - a segment of a connection: see below.
 ;
 ; Connections (RFC 9293, as far as a server that only sends pages needs it)
 ;   Slot states: 0 free, 1 SYN-ACK sent, 2 established (waiting for the
 ;   request), 3 responding (the response chosen: sending it, then waiting
 ;   for the client's FIN), 4 closed (both FINs done, for WAIT_MS).
-;   - Initial sequence number: a 32-bit counter (isn_3..isn_0) that starts
-;     at 0, goes up by ISN_PER_TICK (250) each tick and by ISN_PER_CONN
-;     (64,000) each time a connection takes it, so no two connections in a
-;     row start alike. It is not meant to be unguessable.
+;   - Initial sequence number (RFC 6528): ISN = M + F(client address and
+;     port, key). M, isn_3..isn_0, is a clock: it starts at 0, goes up by
+;     ISN_PER_TICK (250, one step each 4 us) each tick and by Timer0's low
+;     byte (where in its tick the SYN came) at each SYN, so it only goes
+;     up. F is 18 rounds of an add-rotate-xor mix of 8-bit words over the
+;     client's six address and port bytes (taken three times), starting
+;     from half the 64-bit key and taking a key byte each round (our own
+;     address and port are constants, which would add nothing). Strength:
+;     F is no cryptographic function, but an off-path peer sees only the
+;     ISNs of its own address and ports; what it learns of M from them does
+;     not give F for another address, so it guesses a forged connection's
+;     ISN with odds of about 1 in 2^32 a try. That is enough for a device on
+;     a LAN: a peer on the path sees the numbers anyway; the numbers only
+;     keep a peer that forges addresses from completing connections.
 ;   - The client's MSS option is honoured (MSS_DEFAULT when it sends none;
 ;     at most MSS_OUT, at least MSS_MIN), and so is its window (no window
 ;     scaling is offered, so it is the plain 16-bit field): no byte goes past
 ;     the last acknowledgement number plus the last window. A FIN is sent
 ;     with the last byte, or alone, even when the window is full.
+;   - Congestion control (RFC 5681): nor does a byte go past the first
+;     unacknowledged one plus cwnd, the congestion window. It starts at
+;     IW_SEGS (4) segments of the MSS (RFC 6928 allows 10; 4 keeps the first
+;     burst near RFC 5681's 3 to 4 while a page of 4 segments still goes out
+;     at once), with no slow start threshold. A new acknowledgement of N
+;     bytes grows it by N, at most one MSS, while below the threshold (slow
+;     start), and past it by one MSS for each cwnd of bytes acknowledged;
+;     at most 0xFFFF. A timeout sets the threshold to half the bytes in
+;     flight, at least two MSS (the first timeout in a row; later ones keep
+;     it), and cwnd to one MSS (RFC 5681's loss window).
 ;   - The request is read from the first segment with data, which may be the
 ;     handshake's ACK or come after it; later data is acknowledged and
-;     ignored. A segment whose sequence number is not the next one expected,
-;     or whose acknowledgement number acknowledges nothing yet sent, gets an
-;     ACK and is otherwise ignored; an RST is accepted only with the exact
-;     sequence number expected (and frees the slot); a SYN for an
-;     established connection gets an ACK; a SYN again for a connection in
-;     state 1 gets the SYN-ACK again. Segments without ACK are dropped,
-;     and in state 1 one whose acknowledgement number is not ISS + 1 gets an
-;     RST (sequence number = its acknowledgement number).
+;     ignored, and data past the client's FIN is ignored, not acknowledged.
+;     Every segment's sequence number is checked (RFC 9293 3.10.7.4, pure
+;     ACKs too): it is acceptable when it starts in the receive window, the
+;     next one expected up to WINDOW - 1 past it. Then, in this order:
+;     - an RST: outside the window dropped; with the exact number expected
+;       it frees the slot; otherwise in the window a challenge ACK (RFC
+;       5961 3.2; in state 1 dropped). A SYN: in state 1 the same SYN again
+;       gets the SYN-ACK again, another is dropped; in any other state,
+;       whatever its number, a challenge ACK (RFC 5961 4.2). A challenge
+;       ACK is the plain ACK below; one comes for each segment, never more.
+;     - not acceptable: an ACK (sequence number the next, acknowledgement
+;       number the next expected), nothing else;
+;     - without ACK: dropped;
+;     - in state 1, an acknowledgement number other than ISS + 1 gets an
+;       RST (sequence number = its acknowledgement number);
+;     - one above the send point (acknowledging what was never sent) gets
+;       an ACK and is dropped; one below the first unacknowledged byte by
+;       more than the largest window the client advertised (RFC 5961 5.2)
+;       is dropped; one below it by less is old, no news, and the segment
+;       goes on.
+;     Only a segment that gets this far restarts the idle time (below).
 ;   - The response goes out in segments of at most the client's MSS, each
 ;     with ACK and PSH; the last one carries FIN. The client's FIN is
 ;     acknowledged. A client FIN before any request gets a FIN back.
 ;   - Retransmission: RTO_MS (1,000 ms) after the last new acknowledgement
 ;     or the first segment sent, when something sent is still not
 ;     acknowledged, sending starts again at the first unacknowledged byte,
-;     each segment rebuilt from the table (state 1: the SYN-ACK again). No
-;     backoff. With nothing unacknowledged but the window closed (0) on a
-;     response not yet all sent, the same timer sends a window probe: an
-;     ACK without data whose sequence number is one below the next, which
-;     the client answers with an ACK carrying its window.
+;     each segment rebuilt from the table. Each timeout in a row doubles the
+;     next (RFC 6298 5.5: 1, 2, 4, 8 s); after DATA_TRIES (4) the next
+;     timeout resets the connection (an RST with ACK, sequence number the
+;     next) and frees the slot; a new acknowledgement starts again at
+;     RTO_MS. In state 1 the SYN-ACK goes again SYN_TRIES (1) time, RTO_MS
+;     after the first; the next timeout (2 * RTO_MS later) frees the slot,
+;     with nothing sent: a forged SYN draws two SYN-ACKs, no more.
+;     With the window closed at the first unacknowledged byte, whether
+;     nothing is in flight on a response not yet all sent or the window
+;     shrank to 0 with data in flight (RFC 1122 4.2.2.17), the same timer
+;     sends a window probe instead, every RTO_MS, counting no try: an ACK
+;     without data whose sequence number is one below the first
+;     unacknowledged byte, which the client answers with an ACK carrying
+;     its window.
 ;   - When the client's FIN is received and our FIN acknowledged, the slot
-;     stays closed (state 4) for WAIT_MS (2,000 ms) after the last segment
-;     from the client, a short TIME-WAIT: a FIN the client sends again, its
-;     ACK of ours not having come in time, gets an ACK, not an RST. A SYN
+;     stays closed (state 4) for WAIT_MS (2,000 ms) after the last
+;     acceptable segment from the client, a short TIME-WAIT: a FIN the
+;     client sends again, its ACK of ours not having come in time, gets an
+;     ACK, not an RST. A SYN
 ;     that finds no free slot takes a closed one. A slot is freed after
-;     that wait, on an RST, or after IDLE_MS (10,000 ms) without a segment
-;     from the client: then an RST with ACK (sequence number the next one)
-;     goes to the client.
+;     that wait, on an RST, or after IDLE_MS (10,000 ms) without an
+;     acceptable segment from the client: then an RST with ACK (sequence
+;     number the next one) goes to the client, but not in state 1, whose
+;     client may be a forged address: that slot is freed with nothing sent.
 ;
 ; Requests: the first data segment must hold the method and, after it, the
 ;   target's first characters. `GET ` or `HEAD ` (upper case, one space)
 ;   followed by `/`: the character after `/` is the tag asked for; a bare
 ;   `/` (the segment ends after it, or a space, `?`, CR or LF follows) asks
-;   for `i`. So `/?x` asks for `i`, `/X?x` for `X`. A tag no table carries,
-;   or a target not starting with `/`, gets the table tagged `4`; without
-;   one, the built-in 404 response below. GET gets the whole stored
+;   for `i`. So `/?x` asks for `i`, `/X?x` for `X`. A target in absolute
+;   form naming this server, `http://` (lower case), MY_IP in decimal and
+;   optionally `:` HTTP_PORT, counts as the path that follows: `/X...` asks
+;   for `X`, and no path (the target ends, or a space or `?` follows) for
+;   `i` (RFC 9112 3.2.2). A tag no table carries, any other host (a name,
+;   another address or port), or a target starting with neither `/` nor
+;   `http://`, gets the table tagged `4`; without one, the built-in 404
+;   response below. GET gets the whole stored
 ;   response; HEAD the same bytes up to and including the first empty line
 ;   (CR LF CR LF), no body. Any other method (a segment not starting `GET `
 ;   or `HEAD `) gets the built-in 501 response. Both built-in responses are
@@ -186,6 +255,21 @@ SUMMING		equ	SUM_PAYLOAD
 SUMMING		equ	0
 	endif
 
+; The key of the initial sequence numbers, 64 bits: a build passes fresh
+; values, gpasm -D ISN_KEY_A=0x........ -D ISN_KEY_B=0x........ (32 bits
+; each, e.g. from /dev/urandom). Without them the key is the fixed one
+; below, public, and the numbers guessable by whoever reads this file.
+	ifdef	ISN_KEY_A
+KEY_A		equ	ISN_KEY_A
+	else
+KEY_A		equ	0x6A09E667
+	endif
+	ifdef	ISN_KEY_B
+KEY_B		equ	ISN_KEY_B
+	else
+KEY_B		equ	0xBB67AE85
+	endif
+
 ;--- The constants, in one place ---------------------------------------------
 MY_MAC_0	equ	0x02	; 02:50:49:43:00:02, locally administered
 MY_MAC_1	equ	0x50
@@ -211,9 +295,13 @@ NSLOTS		equ	4	; 1 to 8
 RTO_MS		equ	1000
 IDLE_MS		equ	10000
 WAIT_MS		equ	2000
-ISN_PER_TICK	equ	250
-ISN_PER_CONN	equ	64000
+ISN_PER_TICK	equ	250	; the clock of the sequence numbers: 4 us a step
+SYN_TRIES	equ	1	; SYN-ACKs sent again before a half-open slot is freed
+DATA_TRIES	equ	4	; timeouts in a row before a connection is reset
+TAKEOVER_MS	equ	500	; a half-open slot's age before a SYN may take it
+IW_SEGS		equ	4	; initial congestion window, in segments of the MSS
 TICK_CYCLES	equ	10000	; 1 ms at 40 MHz
+TICK_COUNTS	equ	TICK_CYCLES / 16	; Timer0 counts a tick, prescaler 1:16
 INDEX_TAG	equ	'i'
 NOT_FOUND_TAG	equ	'4'
 
@@ -221,7 +309,8 @@ RX_BUF		equ	0x100
 TX_BUF		equ	0x800
 FRAME_MAX	equ	1514
 SLOTS		equ	0xE00
-SLOT_SIZE	equ	48
+SLOT_SIZE	equ	64
+CONN_SIZE	equ	56	; the slot's bytes a connection uses: copied to CUR
 CUR		equ	0x50
 
 	if NSLOTS < 1 || NSLOTS > 8
@@ -353,6 +442,21 @@ c_rec_l		equ	CUR + 43
 c_hold_h	equ	CUR + 44	; scratch for resend_one: nxt
 c_hold_l	equ	CUR + 45
 one_seg		equ	CUR + 46	; scratch: 0xFF when send_data sends one segment only
+c_tries		equ	CUR + 47	; timeouts since the last new acknowledgement
+; Past the access bank: these take BANKED (BSR is 0, never changed) or movff.
+c_maxw_h	equ	CUR + 48	; the largest window the client advertised
+c_maxw_l	equ	CUR + 49
+c_cwnd_h	equ	CUR + 50	; congestion window, bytes (RFC 5681)
+c_cwnd_l	equ	CUR + 51
+c_ssth_h	equ	CUR + 52	; slow start threshold, bytes
+c_ssth_l	equ	CUR + 53
+c_acc_h		equ	CUR + 54	; bytes acknowledged towards the next
+c_acc_l		equ	CUR + 55	; segment of growth, past slow start
+
+; Kept registers past the connection (CUR + CONN_SIZE on, never copied).
+next_tick_h	equ	CUR + CONN_SIZE		; Timer0 count of the next tick
+next_tick_l	equ	CUR + CONN_SIZE + 1
+owed		equ	CUR + CONN_SIZE + 2	; ticks due, not yet taken
 
 ; Offsets in a received frame
 ETH_DST		equ	RX_BUF + 0
@@ -500,11 +604,12 @@ start
 	goto	init
 
 init
-	lfsr	0, 0x000		; access RAM, interface included
+	movlb	0			; the registers past 0x7F are in bank 0
+	lfsr	0, 0x000		; the registers, interface included
 clear_access
 	clrf	low POSTINC0, A
 	movf	low FSR0L, w, A
-	xorlw	0x80
+	xorlw	CUR + SLOT_SIZE
 	bnz	clear_access
 	lfsr	0, SLOTS		; every slot free
 	movlw	NSLOTS
@@ -520,33 +625,51 @@ clear_slot
 	bra	clear_slots
 
 	clrf	low INTCON, A		; no interrupts
-	movlw	0x08			; Timer0: 16 bits, instruction clock, no prescaler
+	movlw	0x03			; Timer0: 16 bits, instruction clock, 1:16
 	movwf	low T0CON, A
-	call	reload_timer
-	movlw	0x88			; and on
-	movwf	low T0CON, A
+	clrf	low TMR0H, A		; taken with the low byte's write
+	clrf	low TMR0L, A
+	movlw	high TICK_COUNTS
+	movwf	next_tick_h, BANKED
+	movlw	low TICK_COUNTS
+	movwf	next_tick_l, BANKED
+	bsf	low T0CON, TMR0ON, A	; and on
 
 main_loop
-	btfss	low INTCON, TMR0IF, A
-	bra	main_loop
-	call	reload_timer
+	call	clock
+	movf	owed, w, BANKED
+	bz	main_loop
+	decf	owed, f, BANKED
 	call	tick
 idle
+	movf	owed, w, BANKED		; ticks still owed come first
+	bnz	main_loop
 	movf	rx_ready, w, A
 	bz	main_loop
 	call	handle_frame
 	clrf	rx_ready, A
 	bra	main_loop
 
-; Timer0 overflows TICK_CYCLES cycles after the last overflow (the 9 cycles
-; from the overflow to the reload are counted in: 9,999 cycles a tick).
-reload_timer
-	movlw	high (65536 - TICK_CYCLES + 9)
-	movwf	low TMR0H, A		; taken with the low byte's write
-	movlw	low (65536 - TICK_CYCLES + 9)
-	movwf	low TMR0L, A
-	bcf	low INTCON, TMR0IF, A
+; owed += the ticks whose time has come. Timer0 runs free and is never
+; written: tick N is due at count N * TICK_COUNTS (mod 2^16), so no tick
+; drifts, and one that comes while a frame is handled waits in `owed`.
+; Called at least every 52 ms (half Timer0's turn): by the main loop and
+; before every frame sent, and no frame takes that long between two.
+clock
+	movf	next_tick_l, w, BANKED	; TMR0 - next: bit 15 clear once due
+	subwf	low TMR0L, w, A		; (reading TMR0L latches TMR0H)
+	movf	next_tick_h, w, BANKED
+	subwfb	low TMR0H, w, A
+	btfsc	low WREG, 7, A
 	return
+	movlw	low TICK_COUNTS
+	addwf	next_tick_l, f, BANKED
+	movlw	high TICK_COUNTS
+	addwfc	next_tick_h, f, BANKED
+	incf	owed, f, BANKED		; at most 255 owed: a frame of 255 ms
+	bnz	clock			; would lose ticks, none takes 52
+	decf	owed, f, BANKED
+	bra	clock
 
 ;--- Each tick ----------------------------------------------------------------
 tick
@@ -584,6 +707,9 @@ tick_idle_left
 	movf	c_state, w, A
 	xorlw	ST_WAIT
 	bz	tick_free		; closed: the wait is over, nothing to send
+	xorlw	ST_WAIT ^ ST_SYN
+	bz	tick_free		; half-open: freed, nothing sent
+tick_reset
 	call	conn_seq_nxt		; idle too long: RST, and the slot is free
 	copy32	ack_3, c_rcv
 	movlw	F_RST | F_ACK
@@ -610,32 +736,64 @@ tick_rto_left
 	movf	c_rto_l, w, A
 	iorwf	c_rto_h, w, A
 	bnz	tick_done
-	set16	c_rto_h, c_rto_l, RTO_MS
 	movf	c_state, w, A
 	xorlw	ST_SYN
-	jz	send_synack		; its return is ours
-	movf	c_una_l, w, A		; anything unacknowledged: send again
+	bnz	tick_data
+	incf	c_tries, f, A		; the SYN-ACK again, SYN_TRIES times at most
+	movf	c_tries, w, A
+	sublw	SYN_TRIES
+	bnc	tick_free		; then the slot is freed, nothing sent
+	call	back_off
+	goto	send_synack		; its return is ours
+tick_data
+	movf	c_una_l, w, A		; nothing unacknowledged: the window is shut
 	xorwf	c_nxt_l, w, A
-	bnz	tick_resend
+	bnz	tick_in_flight
 	movf	c_una_h, w, A
 	xorwf	c_nxt_h, w, A
-	bnz	tick_resend
-	call	conn_seq_nxt		; the window is shut: probe it
-	movlw	1			; sequence number one below the next
-	subwf	seq_0, f, A
-	movlw	0
-	subwfb	seq_1, f, A
-	subwfb	seq_2, f, A
-	subwfb	seq_3, f, A
-	copy32	ack_3, c_rcv
-	movlw	F_ACK
-	movwf	oflags, A
-	goto	send_bare
-tick_resend
+	bz	tick_probe
+tick_in_flight
+	movf	c_una_l, w, A		; edge - una borrows or is 0: the window
+	subwf	c_edge_l, w, A		; shrank to nothing with data in flight
+	movwf	scratch, A
+	movf	c_una_h, w, A
+	subwfb	c_edge_h, w, A
+	bnc	tick_probe
+	iorwf	scratch, w, A
+	bz	tick_probe
+	incf	c_tries, f, A		; sent again DATA_TRIES times at most,
+	movf	c_tries, w, A		; then reset
+	sublw	DATA_TRIES
+	bnc	tick_reset
+	call	back_off
+	call	shrink_window
 	movff	c_nxt_h, c_rec_h	; recovering until all sent so far is acknowledged
 	movff	c_nxt_l, c_rec_l
 	bsf	c_flags, CF_RECOVER, A
 	goto	resend_one
+tick_probe
+	set16	c_rto_h, c_rto_l, RTO_MS	; a window probe: an ACK whose
+	copy32	seq_3, c_iss		; sequence number is one below the
+	add32_16	seq_3, c_una_h, c_una_l	; first unacknowledged: ISS + una
+	copy32	ack_3, c_rcv
+	movlw	F_ACK
+	movwf	oflags, A
+	goto	send_bare
+
+; rto = RTO_MS doubled for each timeout in a row (RFC 6298 5.5).
+back_off
+	set16	c_rto_h, c_rto_l, RTO_MS
+	movff	c_tries, tmp
+back_off_next
+	movf	tmp, w, A
+	bz	backed_off
+	bcf	low STATUS, C, A
+	rlcf	c_rto_l, f, A
+	rlcf	c_rto_h, f, A
+	decf	tmp, f, A
+	bra	back_off_next
+backed_off
+	return
 tick_done
 	return
 
@@ -669,7 +827,7 @@ point_slot
 load_slot
 	call	point_slot
 	lfsr	0, CUR
-	movlw	SLOT_SIZE
+	movlw	CONN_SIZE
 	movwf	tmp, A
 load_byte
 	movff	POSTINC2, POSTINC0
@@ -680,7 +838,7 @@ load_byte
 store_slot
 	call	point_slot
 	lfsr	0, CUR
-	movlw	SLOT_SIZE
+	movlw	CONN_SIZE
 	movwf	tmp, A
 store_byte
 	movff	POSTINC0, POSTINC2
@@ -718,7 +876,10 @@ find_skip
 	bnz	find_next
 	retlw	0
 
-; W = 1 with `slot` set to a free slot, otherwise W = 0.
+; W = 1 with `slot` set to a slot for a new connection: a free one, or a
+; closed one, or the oldest half-open one of at least TAKEOVER_MS (the
+; least idle time left, as a SYN cache drops its oldest entry); otherwise
+; W = 0.
 free_slot
 	clrf	slot, A
 free_next
@@ -743,6 +904,36 @@ closed_skip
 	movlw	NSLOTS
 	xorwf	slot, w, A
 	bnz	closed_next
+	set16	word_h, word_l, IDLE_MS - TAKEOVER_MS + 1	; least idle time
+	setf	count_l, A		; its slot; 0xFF: none
+	clrf	slot, A
+half_open_next
+	call	point_slot
+	movf	low INDF2, w, A
+	xorlw	ST_SYN
+	bnz	half_open_skip
+	movlw	c_idle_h - CUR		; its idle time, in count_h:scratch
+	movff	PLUSW2, count_h
+	movlw	c_idle_l - CUR
+	movff	PLUSW2, scratch
+	movf	word_l, w, A		; idle - word borrows: older (a tie: the
+	subwf	scratch, w, A		; first, the one that came first)
+	movf	word_h, w, A
+	subwfb	count_h, w, A
+	bc	half_open_skip
+	movff	count_h, word_h
+	movff	scratch, word_l
+	movff	slot, count_l
+half_open_skip
+	incf	slot, f, A
+	movlw	NSLOTS
+	xorwf	slot, w, A
+	bnz	half_open_next
+	movff	count_l, slot
+	incf	count_l, w, A		; 0xFF + 1 = 0: none half-open
+	bz	no_slot
+	retlw	1
+no_slot
 	retlw	0
 
 ;--- A received frame ---------------------------------------------------------
@@ -1117,7 +1308,7 @@ tcp_segment
 	xorlw	0
 	jz	drop			; every slot busy
 	lfsr	0, CUR			; a clean slot
-	movlw	SLOT_SIZE
+	movlw	CONN_SIZE
 	movwf	tmp, A
 new_clear
 	clrf	low POSTINC0, A
@@ -1133,17 +1324,78 @@ new_peer
 	movff	POSTINC0, POSTINC1
 	decfsz	tmp, f, A
 	bra	new_peer
-	copy32	c_iss, isn_3
-	movlw	low ISN_PER_CONN
-	addwf	isn_0, f, A
-	movlw	high ISN_PER_CONN
-	addwfc	isn_1, f, A
-	movlw	0
-	addwfc	isn_2, f, A
-	addwfc	isn_3, f, A
+	call	make_isn
 	call	take_syn
 	call	send_synack
 	goto	store_slot		; its return is ours
+
+; One round of the sequence numbers' mix: input byte X with key byte K
+; into the state A, B, C, D (c_iss's bytes, in a turning order).
+isn_round	macro	x, k, a, b, c, d
+	movf	x, w, A
+	xorlw	k
+	addwf	a, f, A
+	rlncf	a, w, A
+	xorwf	b, f, A
+	movf	b, w, A
+	addwf	c, f, A
+	swapf	c, w, A
+	xorwf	d, f, A
+	movf	d, w, A
+	addwf	a, f, A
+	endm
+
+KEY		set	0			; byte I of the key: (KEY_A:KEY_B >> 8 * (7 - I))
+key_byte	macro	i
+	if (i % 8) < 4
+KEY	set	(KEY_A >> (8 * (3 - (i % 8)))) & 0xFF
+	else
+KEY	set	(KEY_B >> (8 * (7 - (i % 8)))) & 0xFF
+	endif
+	endm
+
+; c_iss = the clock (isn_3..isn_0) + F(c_ip, c_port, key), RFC 6528. Our
+; address and port are constants: they would add nothing to F. F starts
+; from KEY_B and takes the six bytes of the client's address and port
+; three times over, 18 rounds, each byte with its own key byte.
+make_isn
+	movf	low TMR0L, w, A		; the SYN's arrival within the tick: the clock
+	addwf	isn_0, f, A		; takes it too, and still only goes up
+	movlw	0
+	addwfc	isn_1, f, A
+	addwfc	isn_2, f, A
+	addwfc	isn_3, f, A
+	key_byte	4
+	movlw	KEY
+	movwf	c_iss, A
+	key_byte	5
+	movlw	KEY
+	movwf	c_iss + 1, A
+	key_byte	6
+	movlw	KEY
+	movwf	c_iss + 2, A
+	key_byte	7
+	movlw	KEY
+	movwf	c_iss + 3, A
+ROUND		set	0
+	while	ROUND < 18
+	key_byte	ROUND * 3
+H0		set	c_iss + (ROUND % 4)	; the state's bytes, turning
+H1		set	c_iss + ((ROUND + 1) % 4)
+H2		set	c_iss + ((ROUND + 2) % 4)
+H3		set	c_iss + ((ROUND + 3) % 4)
+	isn_round	c_ip + (ROUND % 6), KEY, H0, H1, H2, H3
+ROUND		set	ROUND + 1
+	endw
+	movf	isn_0, w, A		; + M
+	addwf	c_iss + 3, f, A
+	movf	isn_1, w, A
+	addwfc	c_iss + 2, f, A
+	movf	isn_2, w, A
+	addwfc	c_iss + 1, f, A
+	movf	isn_3, w, A
+	addwfc	c_iss, f, A
+	return
 
 ; From the SYN received: the client's MAC, its next sequence number, MSS
 ; and window; the timers start.
@@ -1158,6 +1410,8 @@ take_syn
 	inc32	c_rcv
 	movff	swnd_h, c_edge_h	; offset 0 is ISS + 1, what the SYN-ACK acknowledges
 	movff	swnd_l, c_edge_l
+	movff	swnd_h, c_maxw_h
+	movff	swnd_l, c_maxw_l
 	set16	c_rto_h, c_rto_l, RTO_MS
 	set16	c_idle_h, c_idle_l, IDLE_MS
 	set16	c_mss_h, c_mss_l, MSS_DEFAULT
@@ -1221,6 +1475,21 @@ opt_min
 	bc	opt_end
 	set16	c_mss_h, c_mss_l, MSS_MIN
 opt_end
+	clrf	c_cwnd_h, BANKED	; cwnd = IW_SEGS segments, no threshold yet
+	clrf	c_cwnd_l, BANKED
+	movlw	IW_SEGS
+	movwf	tmp, A
+iw_next
+	movf	c_mss_l, w, A
+	addwf	c_cwnd_l, f, BANKED
+	movf	c_mss_h, w, A
+	addwfc	c_cwnd_h, f, BANKED
+	decfsz	tmp, f, A
+	bra	iw_next
+	setf	c_ssth_h, BANKED
+	setf	c_ssth_l, BANKED
+	clrf	c_acc_h, BANKED
+	clrf	c_acc_l, BANKED
 	return
 
 ;--- A segment of a connection ------------------------------------------------
@@ -1231,32 +1500,13 @@ conn_segment
 
 conn_work
 	clrf	must_ack, A
-	set16	c_idle_h, c_idle_l, IDLE_MS
-	movf	c_state, w, A
-	xorlw	ST_WAIT
-	bnz	conn_timed
-	set16	c_idle_h, c_idle_l, WAIT_MS	; closed: the wait starts again
-conn_timed
-	btfss	tflags, 2, A		; F_RST
+	btfsc	tflags, 2, A		; F_RST
+	bra	conn_rst
+	btfsc	tflags, 1, A		; F_SYN
 	bra	conn_syn
-	lfsr	0, sseq_3		; only the exact sequence number expected
-	lfsr	1, c_rcv
-	call	equal32
-	bnz	conn_ignore
-	clrf	c_state, A
-conn_ignore
-	return
-
-conn_syn
-	btfss	tflags, 1, A		; F_SYN
-	bra	conn_ack
-	movf	c_state, w, A
-	xorlw	ST_SYN
-	jnz	send_ack		; established: an ACK
-	call	take_syn		; the SYN again: the SYN-ACK again
-	bra	send_synack
-
-conn_ack
+	call	seq_in_window		; not acceptable: an ACK, and dropped
+	xorlw	0
+	jnz	send_ack
 	btfss	tflags, 4, A		; F_ACK: without it, dropped
 	return
 	movf	sack_0, w, A		; sack -= ISS + 1: an offset into the response
@@ -1292,33 +1542,44 @@ conn_ack
 conn_open
 	movlw	ST_EST
 	movwf	c_state, A
+	clrf	c_tries, A
+	set16	c_rto_h, c_rto_l, RTO_MS
 conn_acked
-	movf	sack_3, w, A
-	iorwf	sack_2, w, A
-	bz	conn_ack16
-	btfsc	sack_3, 7, A		; before ISS + 1: an old one, no news
-	bra	conn_data
-	bra	send_ack		; far ahead: acknowledges what was never sent
-conn_ack16
-	movf	sack_0, w, A		; nxt - ack must not borrow
-	subwf	c_nxt_l, w, A
-	movf	sack_1, w, A
-	subwfb	c_nxt_h, w, A
-	jnc	send_ack
-	movf	c_una_l, w, A		; ack - una borrows: an old one
-	subwf	sack_0, w, A
+	movf	c_una_l, w, A		; d = ack - una, 32 bits: sum_h:sum_l low,
+	subwf	sack_0, w, A		; word_h:word_l high
+	movwf	sum_l, A
 	movf	c_una_h, w, A
 	subwfb	sack_1, w, A
-	bnc	conn_data
-	movf	c_una_l, w, A
-	xorwf	sack_0, w, A
-	bnz	conn_new_ack
+	movwf	sum_h, A
+	movlw	0
+	subwfb	sack_2, w, A
+	movwf	word_l, A
+	movlw	0
+	subwfb	sack_3, w, A
+	movwf	word_h, A
+	btfsc	word_h, 7, A
+	bra	conn_ack_old
+	iorwf	word_l, w, A		; far ahead: acknowledges what was never sent
+	jnz	send_ack
+	movf	c_una_l, w, A		; (nxt - una) - d borrows: the same
+	subwf	c_nxt_l, w, A
+	movwf	word_l, A
 	movf	c_una_h, w, A
-	xorwf	sack_1, w, A
+	subwfb	c_nxt_h, w, A
+	movwf	word_h, A
+	movf	sum_l, w, A
+	subwf	word_l, w, A
+	movf	sum_h, w, A
+	subwfb	word_h, w, A
+	jnc	send_ack
+	call	refresh_idle		; an acceptable segment
+	movf	sum_l, w, A
+	iorwf	sum_h, w, A
 	bz	conn_window
-conn_new_ack
-	movff	sack_1, c_una_h
+	movff	sack_1, c_una_h		; new: una = ack
 	movff	sack_0, c_una_l
+	call	grow_window
+	clrf	c_tries, A
 	set16	c_rto_h, c_rto_l, RTO_MS
 	call	take_window
 	btfss	c_flags, CF_RECOVER, A
@@ -1335,6 +1596,89 @@ conn_partial
 	bra	conn_data
 conn_window
 	call	take_window
+	bra	conn_data
+conn_ack_old
+	incf	word_h, w, A		; before una: an old one, no news, unless
+	bnz	conn_ignore		; more than the largest window before it
+	incf	word_l, w, A		; (d's high bytes 0xFF and -d <= maxw),
+	bnz	conn_ignore		; RFC 5961: then dropped
+	movf	c_maxw_l, w, BANKED
+	addwf	sum_l, w, A
+	movf	c_maxw_h, w, BANKED
+	addwfc	sum_h, w, A
+	bnc	conn_ignore
+	call	refresh_idle
+	bra	conn_data
+
+; An RST: in the window, it frees the slot when its sequence number is the
+; one expected, otherwise it gets a challenge ACK (RFC 5961); outside it,
+; dropped. Half-open, only the exact one counts.
+conn_rst
+	call	seq_in_window
+	xorlw	0
+	bnz	conn_ignore
+	lfsr	0, sseq_3
+	lfsr	1, c_rcv
+	call	equal32
+	bnz	conn_rst_near
+	clrf	c_state, A
+	return
+conn_rst_near
+	movf	c_state, w, A
+	xorlw	ST_SYN
+	jnz	send_ack
+conn_ignore
+	return
+
+; A SYN: half-open, the same SYN again gets the SYN-ACK again, another is
+; dropped; in any other state, whatever its number, a challenge ACK.
+conn_syn
+	movf	c_state, w, A
+	xorlw	ST_SYN
+	jnz	send_ack
+	copy32	seq_3, sseq_3
+	inc32	seq_3
+	lfsr	0, seq_3
+	lfsr	1, c_rcv
+	call	equal32
+	bnz	conn_ignore
+	goto	send_synack
+
+; W = 0 when the segment's sequence number is in the receive window,
+; RCV.NXT to RCV.NXT + WINDOW - 1 (RFC 9293 3.10.7.4: a segment is taken
+; from where it starts), otherwise W = 1.
+seq_in_window
+	movf	c_rcv + 3, w, A		; seq - rcv, 32 bits
+	subwf	sseq_0, w, A
+	movwf	word_l, A
+	movf	c_rcv + 2, w, A
+	subwfb	sseq_1, w, A
+	movwf	word_h, A
+	movf	c_rcv + 1, w, A
+	subwfb	sseq_2, w, A
+	movwf	scratch, A
+	movf	c_rcv, w, A
+	subwfb	sseq_3, w, A
+	iorwf	scratch, w, A
+	bnz	seq_outside
+	movlw	low WINDOW		; below WINDOW: it borrows
+	subwf	word_l, w, A
+	movlw	high WINDOW
+	subwfb	word_h, w, A
+	bc	seq_outside
+	retlw	0
+seq_outside
+	retlw	1
+
+; The client is heard from: the idle time starts again (closed: the wait).
+refresh_idle
+	set16	c_idle_h, c_idle_l, IDLE_MS
+	movf	c_state, w, A
+	xorlw	ST_WAIT
+	bnz	idle_refreshed
+	set16	c_idle_h, c_idle_l, WAIT_MS
+idle_refreshed
+	return
 
 conn_data
 	movf	pay_l, w, A
@@ -1347,6 +1691,8 @@ conn_in_order
 	lfsr	1, c_rcv
 	call	equal32
 	jnz	send_ack
+	btfsc	c_flags, CF_FIN_RCVD, A	; past the client's FIN: nothing more
+	bra	conn_send		; is taken (RFC 9293: the text ignored)
 	movf	pay_l, w, A
 	iorwf	pay_h, w, A
 	bz	conn_fin
@@ -1398,8 +1744,101 @@ conn_close
 conn_done
 	return
 
-; edge = ack + window, at most 0xFFFF.
+; cwnd grows by the sum_h:sum_l bytes just acknowledged (RFC 5681 3.1):
+; in slow start (cwnd below ssthresh) by those bytes, at most one MSS;
+; past it by one MSS each time a cwnd's worth has been acknowledged. At
+; most 0xFFFF.
+grow_window
+	movf	c_ssth_l, w, BANKED	; cwnd - ssthresh borrows: slow start
+	subwf	c_cwnd_l, w, BANKED
+	movf	c_ssth_h, w, BANKED
+	subwfb	c_cwnd_h, w, BANKED
+	bc	grow_avoiding
+	movf	c_mss_l, w, A		; acked - mss borrows: all of it, else one MSS
+	subwf	sum_l, w, A
+	movf	c_mss_h, w, A
+	subwfb	sum_h, w, A
+	bnc	grow_by_sum
+	movff	c_mss_h, sum_h
+	movff	c_mss_l, sum_l
+grow_by_sum
+	movf	sum_l, w, A
+	addwf	c_cwnd_l, f, BANKED
+	movf	sum_h, w, A
+	addwfc	c_cwnd_h, f, BANKED
+	bra	grown
+grow_avoiding
+	movf	sum_l, w, A		; acc += acked; a cwnd of it: one MSS
+	addwf	c_acc_l, f, BANKED
+	movf	sum_h, w, A
+	addwfc	c_acc_h, f, BANKED
+	bc	grow_segment		; past 0xFFFF: past any cwnd
+	movf	c_cwnd_l, w, BANKED
+	subwf	c_acc_l, w, BANKED
+	movf	c_cwnd_h, w, BANKED
+	subwfb	c_acc_h, w, BANKED
+	bnc	grow_done
+grow_segment
+	movf	c_cwnd_l, w, BANKED
+	subwf	c_acc_l, f, BANKED
+	movf	c_cwnd_h, w, BANKED
+	subwfb	c_acc_h, f, BANKED
+	movf	c_mss_l, w, A
+	addwf	c_cwnd_l, f, BANKED
+	movf	c_mss_h, w, A
+	addwfc	c_cwnd_h, f, BANKED
+grown
+	bnc	grow_done
+	setf	c_cwnd_h, BANKED
+	setf	c_cwnd_l, BANKED
+grow_done
+	return
+
+; After a timeout (RFC 5681 3.1, equation 4): the first in a row sets
+; ssthresh to half the bytes in flight, at least two MSS; cwnd falls to
+; one MSS.
+shrink_window
+	decf	c_tries, w, A
+	bnz	shrink_cwnd		; a second timeout: ssthresh stays
+	movf	c_una_l, w, A		; flight / 2 = (nxt - una) / 2
+	subwf	c_nxt_l, w, A
+	movwf	c_ssth_l, BANKED
+	movf	c_una_h, w, A
+	subwfb	c_nxt_h, w, A
+	movwf	c_ssth_h, BANKED
+	bcf	low STATUS, C, A
+	rrcf	c_ssth_h, f, BANKED
+	rrcf	c_ssth_l, f, BANKED
+	movf	c_mss_l, w, A		; 2 mss, in word
+	addwf	c_mss_l, w, A
+	movwf	word_l, A
+	movf	c_mss_h, w, A
+	addwfc	c_mss_h, w, A
+	movwf	word_h, A
+	movf	word_l, w, A		; ssthresh - 2 mss borrows: 2 mss
+	subwf	c_ssth_l, w, BANKED
+	movf	word_h, w, A
+	subwfb	c_ssth_h, w, BANKED
+	bc	shrink_cwnd
+	movff	word_h, c_ssth_h
+	movff	word_l, c_ssth_l
+shrink_cwnd
+	movff	c_mss_h, c_cwnd_h
+	movff	c_mss_l, c_cwnd_l
+	clrf	c_acc_h, BANKED
+	clrf	c_acc_l, BANKED
+	return
+
+; edge = ack + window, at most 0xFFFF; maxw = the largest window yet.
 take_window
+	movf	swnd_l, w, A		; maxw - window borrows: a larger one
+	subwf	c_maxw_l, w, BANKED
+	movf	swnd_h, w, A
+	subwfb	c_maxw_h, w, BANKED
+	bc	window_max
+	movff	swnd_h, c_maxw_h
+	movff	swnd_l, c_maxw_l
+window_max
 	movf	swnd_l, w, A
 	addwf	sack_0, w, A
 	movwf	c_edge_l, A
@@ -1523,13 +1962,47 @@ method_other
 	return
 
 ; page_u:page_h:page_l = the table for the target: its tag's, the table
-; tagged `4`, or the built-in 404 response.
+; tagged `4`, or the built-in 404 response. An absolute target naming our
+; own address, http://MY_IP or http://MY_IP:HTTP_PORT, counts as the path
+; after it (no path: `/`).
 req_target
 	clrf	tag, A			; no tag: the 404 page
 	call	req_byte
 	bnc	target_look
 	xorlw	'/'
+	bz	target_slash
+	xorlw	'/' ^ 'h'		; absolute form: http://MY_IP[:HTTP_PORT]
 	bnz	target_look
+	movlw	upper own_host
+	movwf	page_u, A
+	movlw	high own_host
+	movwf	page_h, A
+	movlw	low own_host
+	movwf	page_l, A
+	call	point_at_page
+	call	match_text
+	bnc	target_look
+	call	req_byte
+	bnc	target_index		; no path: /
+	xorlw	':'
+	bnz	target_host_end
+	call	match_text		; own_port follows own_host
+	bnc	target_look
+	call	req_byte
+	bnc	target_index
+	xorlw	':'			; for the xorlw below to give it back
+target_host_end
+	xorlw	':' ^ '/'
+	bz	target_slash
+	xorlw	'/' ^ ' '
+	bz	target_index
+	xorlw	' ' ^ '?'
+	bnz	target_look		; another host, or a longer one
+target_index
+	movlw	INDEX_TAG
+	movwf	tag, A
+	bra	target_look
+target_slash
 	movlw	INDEX_TAG
 	movwf	tag, A
 	call	req_byte
@@ -1633,6 +2106,24 @@ head_match
 head_done
 	return
 
+; Carry set when the request's next bytes are the text at TBLPTR (table
+; entries up to a 0, which TBLPTR passes); clear when they differ or end.
+match_text
+	call	read_entry
+	iorlw	0
+	bz	text_matched
+	movwf	tmp, A
+	call	req_byte
+	bnc	text_differs
+	xorwf	tmp, w, A
+	bz	match_text
+text_differs
+	bcf	low STATUS, C, A
+	return
+text_matched
+	bsf	low STATUS, C, A
+	return
+
 ; W = the next request byte with the carry set; the carry clear at its end.
 req_byte
 	movf	count_l, w, A
@@ -1709,18 +2200,35 @@ data_next
 	movf	c_nxt_h, w, A
 	subwfb	c_len_h, w, A
 	movwf	n_h, A
-	bnc	data_end
+	jnc	data_end
 	movwf	count_h, A		; keep `left` to tell the last segment
 	movff	n_l, count_l
 	iorwf	n_l, w, A
 	bz	data_fin_only
-	movf	c_nxt_l, w, A		; room = edge - nxt, must be above 0
-	subwf	c_edge_l, w, A
-	movwf	word_l, A
-	movf	c_nxt_h, w, A
-	subwfb	c_edge_h, w, A
+	movf	c_cwnd_l, w, BANKED	; room = min(edge, una + cwnd) - nxt,
+	addwf	c_una_l, w, A		; must be above 0 (una + cwnd at most
+	movwf	word_l, A		; 0xFFFF, in word)
+	movf	c_cwnd_h, w, BANKED
+	addwfc	c_una_h, w, A
 	movwf	word_h, A
+	bnc	data_cwnd
+	setf	word_h, A
+	setf	word_l, A
+data_cwnd
+	movf	word_l, w, A		; edge - word borrows: the window is less
+	subwf	c_edge_l, w, A
+	movf	word_h, w, A
+	subwfb	c_edge_h, w, A
+	bc	data_room
+	movff	c_edge_h, word_h
+	movff	c_edge_l, word_l
+data_room
+	movf	c_nxt_l, w, A
+	subwf	word_l, f, A
+	movf	c_nxt_h, w, A
+	subwfb	word_h, f, A
 	bnc	data_end
+	movf	word_h, w, A
 	iorwf	word_l, w, A
 	bz	data_end
 	movf	n_l, w, A		; n = min(n, room)
@@ -1753,6 +2261,8 @@ data_fin_only
 	movlw	F_ACK | F_FIN
 	movwf	oflags, A
 data_build
+	btfsc	one_seg, 0, A		; sent again: the timer is the caller's
+	bra	data_timed		; (backed off after a timeout)
 	movf	c_una_l, w, A		; nothing in flight yet: the timer starts
 	xorwf	c_nxt_l, w, A
 	bnz	data_timed
@@ -1916,6 +2426,7 @@ seg_checksum
 
 ; tx_len = 34 + seg, then out.
 transmit_ip
+	call	clock			; the ticks a long frame's handling took
 	movlw	34
 	addwf	seg_l, w, A
 	movwf	tx_len_l, A
@@ -2224,6 +2735,38 @@ b501_start
 	dt	"Content-Length: 16\r\n\r\n"
 	dt	"Not implemented\n"
 b501_end
+
+; The text of N in decimal, as table entries.
+decimal		macro	n
+	if (n) >= 10000
+	dt	'0' + (n) / 10000
+	endif
+	if (n) >= 1000
+	dt	'0' + ((n) / 1000) % 10
+	endif
+	if (n) >= 100
+	dt	'0' + ((n) / 100) % 10
+	endif
+	if (n) >= 10
+	dt	'0' + ((n) / 10) % 10
+	endif
+	dt	'0' + (n) % 10
+	endm
+
+; The absolute form's own host after its `h`, then its port after `:`.
+own_host
+	dt	"ttp://"
+	decimal	MY_IP_0
+	dt	"."
+	decimal	MY_IP_1
+	dt	"."
+	decimal	MY_IP_2
+	dt	"."
+	decimal	MY_IP_3
+	dt	0
+own_port
+	decimal	HTTP_PORT
+	dt	0
 
 ;------------------------------------------------------------------------------
 ; The directory and the tables, as pages.inc lists them.

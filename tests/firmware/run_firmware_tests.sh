@@ -84,6 +84,11 @@ cases=(
   "frames|get-tag|-|http_server_18|-|-|-|the tag after GET /"
   "frames|get-missing|-|http_server_18|-|-|-|a tag no table carries gets the page tagged 4"
   "frames|exact-get|-|http_server_18|-|-|-|a request of exactly GET / gets the index"
+  "frames|absolute-form|-|http_server_18|-|-|-|GET http://192.0.2.2/a: the page tagged a"
+  "frames|absolute-port|-|http_server_18|-|-|-|GET http://192.0.2.2:80/a?x: the page tagged a"
+  "frames|absolute-bare|-|http_server_18|-|-|-|GET http://192.0.2.2 with no path: the index"
+  "frames|absolute-other-host|-|http_server_18|-|-|-|GET http://192.0.2.23/a, another host: the page tagged 4"
+  "frames|absolute-other-port|-|http_server_18|-|-|-|GET http://192.0.2.2:8080/a, another port: the page tagged 4"
   "frames|query-bare|-|http_server_18|-|-|-|/? asks for the index"
   "frames|query-tag|-|http_server_18|-|-|-|/a? asks for tag a"
   "frames|long-request|-|http_server_18|-|-|-|a request of more than 256 bytes: the payload length's high byte"
@@ -103,7 +108,23 @@ cases=(
   "frames|fin-again|-|http_server_18|-|-|-|the client's FIN again after the close gets an ACK; after the wait, an RST"
   "frames|rst-wrong-seq|-|http_server_18|-|-|-|an RST one byte out of place is ignored: the page still served"
   "frames|isn|-|http_server_18|-|-|-|two connections start at different sequence numbers"
-  "frames|slots-full|-|http_server_18|-|-|-|every slot busy: a SYN more is dropped, not refused"
+  "frames|slots-full|-|http_server_18|-|-|-|every slot connected: a SYN more is dropped, not refused"
+  "frames|syn-takeover|-|http_server_18|-|-|-|every slot half-open: a SYN takes the oldest of 500 ms, no RST to it"
+  "frames|lock-out|-|http_server_18|-|-|-|forged SYNs and segments without flags lock no client out"
+  "frames|idle-unacceptable|-|http_server_18|-|-|-|segments out of the window get ACKs but keep no connection alive"
+  "frames|synack-again|-|http_server_18|-|-|-|a SYN-ACK sent again once, RTO_MS later; then the slot freed"
+  "frames|ping-flood|-|http_server_18|-|-|-|1,514-byte echoes back to back: the timeout still fires on time"
+  "frames|initial-window|-|http_server_18|-|-|-|slow start: 4 segments at first, growing with ACKs, one after a timeout"
+  "frames|data-tries|-|http_server_18|-|-|-|data never acknowledged: sent again 4 times, backing off, then an RST"
+  "frames|window-shrink|-|http_server_18|-|-|-|a window shrunk to 0 with data in flight gets probes"
+  "frames|rst-in-window|-|http_server_18|-|-|-|an RST in the window, not exact: a challenge ACK"
+  "frames|syn-established|-|http_server_18|-|-|-|a SYN on an open connection: a challenge ACK, nothing restarted"
+  "frames|ack-ahead-64k|-|http_server_18|-|-|-|an ACK 65,536 past the send point: an ACK, not served"
+  "frames|ack-old-far|-|http_server_18|-|-|-|an ACK 2^31 - 1 below the send point: dropped"
+  "frames|blind-ack|-|http_server_18|-|-|-|a pure ACK out of the window: nothing taken from it"
+  "frames|data-after-fin|-|http_server_18|-|-|-|data past the client's FIN: ignored"
+  "frames|isn-guess|-|http_server_18|-|-|-|the next ISN is not the clock's arithmetic from the last"
+  "frames|reflection|-|http_server_18|-|-|-|a forged SYN and guessed ACK+GETs: no more bytes back than in"
   "frames|other-port|-|http_server_18|-|-|-|another port: an RST"
   "frames|no-connection|-|http_server_18|-|-|-|data with no connection: an RST"
   "frames|no-connection-fin|-|http_server_18|-|-|-|a FIN with no connection: an RST with ACK"
@@ -158,6 +179,7 @@ cases=(
   "frames|echo-reply|-|http_server_18|-|-|-|an echo reply: nothing (no reflection)"
   "frames|echo-code|-|http_server_18|-|-|-|an echo request of code 1: nothing"
   "frames|icmp-short|-|http_server_18|-|-|-|an ICMP message of 4 bytes: nothing"
+  "frames|icmp-7|-|http_server_18|-|-|-|an ICMP message of 7 bytes, one short of an echo: nothing"
   "frames|fuzz|-|http_server_18|-|-|-|random and changed frames and conversations: no reply that must not go out, no stray access, no hang"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
@@ -310,6 +332,9 @@ build_site() {
   fi
   rm -rf "$dir" && step "making folders" mkdir -p "$dir/web" "$dir/pages" "$dir/tables" ||
     return 1
+  # The key of the server's initial sequence numbers: fresh for each build.
+  local key
+  key=$(od -An -N8 -tx4 /dev/urandom | awk '{ print "-D ISN_KEY_A=0x" $1 " -D ISN_KEY_B=0x" $2 }')
   step "copying http_server_18.asm" cp "$server_src/http_server_18.asm" "$dir/" || return 1
   step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
   for _ in 1 2; do
@@ -320,7 +345,8 @@ build_site() {
       sed 's/^/    /' <<<"$summary"
       return 1
     }
-    step "gpasm http_server_18.asm" assemble "$dir" http_server_18 -I tables || return 1
+    # shellcheck disable=SC2086 # four words: -D NAME=VALUE twice
+    step "gpasm http_server_18.asm" assemble "$dir" http_server_18 -I tables $key || return 1
     end=$("$python" "$facts" flash-end "$dir/http_server_18.hex") || return 1
     largest=$((largest + (0x10000 - end) / 2 - 4))
   done

@@ -155,7 +155,8 @@ PEER_IP = (192, 0, 2, 1)
 
 def server_constants(lst):
     c = {name: symbol(lst, name) for name in (
-        "HTTP_PORT", "MSS_OUT", "MSS_DEFAULT", "WINDOW", "RTO_MS", "NSLOTS", "WAIT_MS")}
+        "HTTP_PORT", "MSS_OUT", "MSS_DEFAULT", "WINDOW", "RTO_MS", "NSLOTS", "WAIT_MS",
+        "TAKEOVER_MS")}
     c["mac"] = bytes(symbol(lst, f"MY_MAC_{i}") for i in range(6))
     c["ip"] = tuple(symbol(lst, f"MY_IP_{i}") for i in range(4))
     return c
@@ -502,10 +503,70 @@ def window_zero(peer, pages):
     got += peer.wait(2 * peer.c["RTO_MS"] + 10)
     expect(all(not r.data for r in got), "data sent into a window of 0")
     expect(got, "no window probe")
+    on_time(gaps_ms(peer, lambda r: r.flags == "A" and r.seq == nxt - 1), [peer.c["RTO_MS"]],
+            "the probes")
     req = len(get(b"/" + tag.encode()))
     rest = peer.tcp(seq=1001 + req, ack=nxt, flags="A", window=64240)
     expect(rest and rest[0].data == want[:len(rest[0].data)], "no data once the window opens")
     return "probes only until the window opens"
+
+
+def window_shrink(peer, pages):
+    """The window shrinks to 0 with data in flight: probes, RTO_MS apart,
+    until it opens again; then the data goes on."""
+    tag = long_page(pages)
+    nxt = handshake(peer, mss=536, window=1072)
+    req = get(b"/" + tag.encode())
+    first = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=req, window=1072)
+    expect(len(first) == 2 and first[0].data, "not two segments at once")
+    una, seq = nxt + len(first[0].data), 1001 + len(req)
+    expect(not peer.tcp(seq=seq, ack=una, flags="A", window=0), "data into a window of 0")
+    got = peer.wait(2 * peer.c["RTO_MS"] + 10)
+    expect(got and all(not r.data and r.seq == una - 1 for r in got), "no window probes")
+    on_time(gaps_ms(peer, lambda r: r.seq == una - 1), [peer.c["RTO_MS"]], "the probes")
+    expect(any(r.data for r in peer.tcp(seq=seq, ack=una, flags="A", window=1072)),
+           "no data once the window opens")
+    return "probes until the window opens"
+
+
+def initial_window(peer, pages):
+    """The largest page, MSS 536 and a window of 64,240: 4 segments at
+    first, however large the window; the ACK of one lets 2 more go (one
+    freed, one grown), and after a timeout one goes again, alone."""
+    nxt = handshake(peer, mss=536)
+    req = get(b"/m")
+    first = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=req)
+    expect(len(first) == 4 and all(len(r.data) == 536 for r in first),
+           f"{len(first)} segments at first, want 4 of 536 bytes")
+    more = peer.tcp(seq=1001 + len(req), ack=nxt + 536, flags="A")
+    expect(len(more) == 2 and more[0].seq == nxt + 4 * 536,
+           f"{len(more)} segments for the ACK of one, want 2 from the fifth")
+    again = peer.wait(peer.c["RTO_MS"] + 5)
+    expect(len(again) == 1 and again[0].seq == nxt + 536,
+           f"{len(again)} segments after the timeout, want the second alone")
+    return "4 segments, then 2 for one ACK, then 1 after a timeout"
+
+
+def data_tries(peer, pages):
+    """Data never acknowledged while the client's duplicate ACKs keep the
+    connection alive (the livelock): sent again 4 times, the timeout
+    doubling each time, then an RST, and the slot is free."""
+    nxt = handshake(peer)
+    req = get(b"/a")
+    first = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=req)
+    expect(first and first[0].data, "no response")
+    rto = peer.c["RTO_MS"]
+    for _ in range(7):
+        peer.wait(4 * rto)
+        peer.tcp(seq=1001 + len(req), ack=nxt, flags="A")
+    peer.wait(4 * rto)
+    resets = [r for r in peer.sent if "R" in r.flags]
+    expect(len(resets) == 1 and resets[0] is peer.sent[-1], "no single RST at the end")
+    on_time(gaps_ms(peer, lambda r: r.data or "R" in r.flags),
+            [rto, 2 * rto, 4 * rto, 8 * rto, 16 * rto], "the segment and the RST")
+    r = only(peer.tcp(seq=1001 + len(req), ack=nxt, flags="A"), "an ACK after the RST")
+    expect(r.flags == "R", f"[{r.flags}] after the reset, want the RST of no connection")
+    return "sent again 1, 2, 4 and 8 s apart, reset 16 s later"
 
 
 def fin_again(peer, pages):
@@ -565,12 +626,230 @@ def sequences(peer, pages):
 
 
 def slots_full(peer, pages):
-    """Every slot busy: one SYN more is dropped, not refused."""
+    """Every slot connected: one SYN more is dropped, not refused, and no
+    connection is taken over."""
     for i in range(peer.c["NSLOTS"]):
-        handshake(peer, sport=41000 + i)
+        nxt = handshake(peer, sport=41000 + i)
+        expect(not peer.tcp(sport=41000 + i, seq=1001, ack=nxt, flags="A"), "an ACK answered")
     got = peer.tcp(sport=42000)
-    expect(not got, f"[{got[0].flags if got else ''}] to a SYN with every slot busy")
+    expect(not got, f"[{got[0].flags if got else ''}] to a SYN with every slot connected")
     return f"{peer.c['NSLOTS']} slots held, the next SYN dropped"
+
+
+def out_times(peer):
+    """Simulated seconds of each frame the server sent, from the bridge's
+    log, in the order of peer.sent."""
+    return [float(line.split()[0]) for line in open(f"{peer.folder}/bridge.log")
+            if line.split()[1:2] == ["out"]]
+
+
+def gaps_ms(peer, pick):
+    """Milliseconds between the frames sent that PICK(reply) chooses."""
+    times = [t for t, r in zip(out_times(peer), peer.sent) if pick(r)]
+    return [round((b - a) * 1000, 1) for a, b in zip(times, times[1:])]
+
+
+# A timer of T ms fires T - 1 to T ms after it was set, later by the frame
+# being handled when it comes due: at most 8 ms, a 1,514-byte echo.
+TIMER_SLACK = (-1, 10)
+
+
+def on_time(gaps, want, what):
+    expect(len(gaps) == len(want) and all(
+        w + TIMER_SLACK[0] <= g <= w + TIMER_SLACK[1] for g, w in zip(gaps, want)),
+        f"{what} {gaps} ms apart, want {want}")
+
+
+def forged_syns(peer, count, sport=43000):
+    """COUNT SYNs from forged addresses that never answer."""
+    for i in range(count):
+        src = (192, 0, 2, 100 + i)
+        got = peer.tcp(src=src, src_mac=bytes.fromhex("02aabbccdd") + bytes([100 + i]),
+                       sport=sport)
+        expect(len(got) == 1 and got[0].flags == "SA", f"the forged SYN {i} got no SYN-ACK")
+
+
+def lock_out(peer, pages):
+    """Every slot half-open from forged SYNs, kept busy with segments
+    without flags every 9 s: a client's SYN still gets its SYN-ACK, at
+    once and at 18 s."""
+    forged_syns(peer, peer.c["NSLOTS"])
+    for at in range(2):
+        for i in range(peer.c["NSLOTS"]):
+            peer.tcp(src=(192, 0, 2, 100 + i), sport=43000, seq=1001, flags="",
+                     src_mac=bytes.fromhex("02aabbccdd") + bytes([100 + i]))
+        peer.wait(9000)
+        handshake(peer, sport=44000 + at)
+    return "a SYN-ACK to the client's SYN at 9 s and at 18 s"
+
+
+def idle_unacceptable(peer, pages):
+    """Segments out of the window get an ACK but keep nothing alive: the
+    idle time runs out and the connection is reset, on time."""
+    nxt = handshake(peer)
+    expect(not peer.tcp(seq=1001, ack=nxt, flags="A"), "an ACK answered")
+    for _ in range(3):
+        r = only(peer.tcp(seq=1001 + 70000, ack=nxt, flags="A"), "a segment out of the window")
+        expect(r.flags == "A" and r.ack == 1001, f"[{r.flags}] ack {r.ack}, want an ACK of 1001")
+        got = peer.wait(3000)
+        expect(not got, "a frame while idle")
+    got = peer.wait(1100)
+    expect(len(got) == 1 and got[0].flags == "RA", "no RST once the idle time is over")
+    return "reset after the idle time"
+
+
+def syn_takeover(peer, pages):
+    """Every slot half-open: a SYN is dropped while they are younger than
+    TAKEOVER_MS, then takes over the oldest, which gets no RST; the others
+    still complete their handshakes."""
+    n = peer.c["NSLOTS"]
+    isn = []
+    for i in range(n):
+        isn.append(handshake(peer, sport=41000 + i))
+        peer.wait(2)
+    expect(not peer.tcp(sport=42000), "a young half-open slot taken")
+    peer.wait(peer.c["TAKEOVER_MS"] - 2 * n + 5)
+    handshake(peer, sport=42000)
+    r = only(peer.tcp(sport=41000, seq=1001, ack=isn[0], flags="A"), "the oldest's ACK")
+    expect(r.flags == "R", f"[{r.flags}] to the oldest's ACK, want the RST of no connection")
+    for i in range(1, n):
+        expect(not peer.tcp(sport=41000 + i, seq=1001, ack=isn[i], flags="A"),
+               f"the handshake of slot {i} refused")
+    return "the oldest half-open slot taken, the others kept"
+
+
+def synack_again(peer, pages):
+    """A SYN-ACK not answered: sent again once after RTO_MS; the slot is
+    freed, silently, at the next timeout (twice RTO_MS later)."""
+    rto = peer.c["RTO_MS"]
+    keep, lose = handshake(peer, sport=41000), handshake(peer, sport=41001)
+    got = peer.wait(3 * rto - 100)
+    expect(len(got) == 2 and all(r.flags == "SA" for r in got), f"{len(got)} frames, "
+           "want each SYN-ACK once again")
+    on_time(gaps_ms(peer, lambda r: r.dport == 41000), [rto], "the SYN-ACKs")
+    r = peer.tcp(sport=41000, seq=1001, ack=keep, flags="PA", payload=get(b"/a"))
+    expect(r and r[0].data, "no response to the handshake's ACK before the slot's end")
+    expect(not peer.wait(200), "a frame after the last SYN-ACK")
+    r = only(peer.tcp(sport=41001, seq=1001, ack=lose, flags="A"), "an ACK after the end")
+    expect(r.flags == "R", f"[{r.flags}] to an ACK after the slot's end, want an RST")
+    return "one SYN-ACK again, then the slot freed"
+
+
+def ping_flood(peer, pages):
+    """Back-to-back 1,514-byte echoes for 1.6 s of simulated time: the
+    SYN-ACK's timeout still fires RTO_MS after it, within TIMER_SLACK."""
+    handshake(peer)
+    echo = frame(peer.c, proto=1, icmp=echo_request(bytes(BIG)))
+    for _ in range(200):
+        expect(len(peer.send(echo)) in (1, 2), "an echo without its reply")
+    on_time(gaps_ms(peer, lambda r: r.proto == 6), [peer.c["RTO_MS"]], "the SYN-ACKs")
+    return f"the SYN-ACK again {gaps_ms(peer, lambda r: r.proto == 6)[0]} ms later"
+
+
+def established(peer, sport=40000):
+    """SYN, SYN-ACK, ACK; returns the server's next sequence number."""
+    nxt = handshake(peer, sport=sport)
+    expect(not peer.tcp(sport=sport, seq=1001, ack=nxt, flags="A"), "an ACK answered")
+    return nxt
+
+
+def answered_only_by_ack(peer, seg, nxt):
+    """SEG, on an open connection, gets one ACK of the next numbers: the
+    challenge ACK; then the request is served as if SEG never came."""
+    r = only(peer.tcp(**seg), "the segment")
+    expect(r.flags == "A" and not r.data and r.seq == nxt and r.ack == 1001,
+           f"[{r.flags}] seq {r.seq} ack {r.ack} len {len(r.data)}, want an ACK of 1001 at {nxt}")
+    got = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/a"))
+    expect(got and got[0].seq == nxt and got[0].data, "the request not served after it")
+    return "an ACK, then the page"
+
+
+def challenged(**f):
+    def run(peer, pages):
+        nxt = established(peer)
+        return answered_only_by_ack(peer, {k: (nxt + v if k == "ack" else v)
+                                           for k, v in f.items()}, nxt)
+    return run
+
+
+def ack_old_far(peer, pages):
+    """A request whose ACK is 2^31 - 1 below the send point: more than any
+    window below it, dropped unanswered (RFC 5961 5.2)."""
+    nxt = established(peer)
+    got = peer.tcp(seq=1001, ack=nxt - 2**31 + 1, flags="PA", payload=get(b"/a"))
+    expect(not got, f"{len(got)} frames back to an ACK 2^31 - 1 old")
+    expect(peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/a")), "no response after it")
+    return "dropped"
+
+
+def blind_ack(peer, pages):
+    """A pure ACK with a sequence number 2^30 away, acknowledging the first
+    segment: an ACK back, nothing taken from it; the segment comes again."""
+    tag = long_page(pages)
+    nxt = handshake(peer, window=1460)
+    req = get(b"/" + tag.encode())
+    first = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=req, window=1460)
+    expect(len(first) == 1 and len(first[0].data) == 1460, "not one full segment")
+    seq = 1001 + len(req)
+    r = only(peer.tcp(seq=seq + 2**30, ack=nxt + 1460, flags="A", window=1460), "the blind ACK")
+    expect(r.flags == "A" and not r.data, f"[{r.flags}] {len(r.data)} bytes to a blind ACK")
+    again = peer.wait(peer.c["RTO_MS"] + 5)
+    expect(again and again[0].seq == nxt and again[0].data == first[0].data,
+           "the first segment not sent again")
+    return "an ACK only; the first segment again"
+
+
+def data_after_fin(peer, pages):
+    """The request with the client's FIN, then data past the FIN: nothing of
+    it acknowledged."""
+    nxt = established(peer)
+    req = get(b"/a")
+    got = peer.tcp(seq=1001, ack=nxt, flags="PFA", payload=req)
+    expect(got and got[-1].ack == 1001 + len(req) + 1, "the FIN not acknowledged")
+    late = peer.tcp(seq=1002 + len(req), ack=nxt, flags="PA", payload=b"more")
+    expect(all(r.ack == 1002 + len(req) for r in late),
+           f"acks {[r.ack for r in late]} after data past the FIN, want {1002 + len(req)}")
+    return "ignored"
+
+
+# The attack on the initial sequence numbers: the next one predicted as the
+# last one seen + 64,000 + 250 a ms, a few ms either way.
+def predicted(peer, last, since):
+    return {(last + 64000 + 250 * (ms + d)) % 2**32 for ms in [since] for d in range(-20, 21)}
+
+
+FORGED = dict(src=(192, 0, 2, 77), sport=40077)
+
+
+def isn_guess(peer, pages):
+    """A connection of our own, then a SYN from a forged address: its ISN is
+    not among the 41 values the arithmetic of the clock predicts."""
+    a = handshake(peer, sport=40001) - 1
+    peer.wait(30)
+    b = handshake(peer, **FORGED) - 1
+    t = out_times(peer)
+    guesses = predicted(peer, a, round((t[-1] - t[-2]) * 1000))
+    expect(b not in guesses, f"ISN {b} guessed from {a}")
+    return f"ISNs {a} then {b}: not guessed"
+
+
+def reflection(peer, pages):
+    """The reflection attack: a SYN from a forged address, then three
+    ACK+GETs with guessed numbers; over the whole attack the forged address
+    gets no more bytes than were sent from it."""
+    a = handshake(peer, sport=40001) - 1
+    sent = [frame(peer.c, seq=1000, tcp_options=struct.pack(">BBH", 2, 4, 1460), **FORGED)]
+    peer.send(sent[0])
+    t = out_times(peer)
+    for guess in sorted(predicted(peer, a, round((t[-1] - t[-2]) * 1000)))[19:22]:
+        sent.append(frame(peer.c, seq=1001, ack=guess + 1, flags="PA",
+                          payload=get(b"/" + long_page(pages).encode()), **FORGED))
+        peer.send(sent[-1])
+    peer.wait(4 * peer.c["RTO_MS"])
+    given = sum(len(f) for f in sent)
+    back = sum(len(r.raw) for r in peer.sent if r.dst == FORGED["src"])
+    expect(back <= given, f"{back} bytes to the forged address, {given} from it")
+    return f"{given} bytes from the forged address, {back} to it"
 
 
 # The frame fuzzer: random and mutated frames and conversations, through
@@ -1058,6 +1337,12 @@ FRAME_ROWS = {
     "get-tag": served(get(b"/a"), "a"),
     "get-missing": served(get(b"/zzz"), "z"),
     "exact-get": served(b"GET /", "i"),
+    # The absolute form: only the server's own address (and port) counts.
+    "absolute-form": served(get(b"http://192.0.2.2/a"), "a"),
+    "absolute-port": served(get(b"http://192.0.2.2:80/a?x"), "a"),
+    "absolute-bare": served(get(b"http://192.0.2.2"), "i"),
+    "absolute-other-host": served(get(b"http://192.0.2.23/a"), "4"),
+    "absolute-other-port": served(get(b"http://192.0.2.2:8080/a"), "4"),
     "query-bare": served(get(b"/?a=1"), "i"),
     "query-tag": served(get(b"/a?x"), "a"),
     "long-request": served(get(b"/a", b"X-Pad: " + b"p" * 300 + b"\r\n"), "a"),
@@ -1080,6 +1365,22 @@ FRAME_ROWS = {
     "rst-wrong-seq": reset_out_of_place,
     "isn": sequences,
     "slots-full": slots_full,
+    "syn-takeover": syn_takeover,
+    "lock-out": lock_out,
+    "idle-unacceptable": idle_unacceptable,
+    "synack-again": synack_again,
+    "ping-flood": ping_flood,
+    "window-shrink": window_shrink,
+    "initial-window": initial_window,
+    "data-tries": data_tries,
+    "rst-in-window": challenged(seq=1002, flags="R"),
+    "syn-established": challenged(seq=5000, flags="S"),
+    "ack-ahead-64k": challenged(seq=1001, ack=65536, flags="PA", payload=get(b"/a")),
+    "ack-old-far": ack_old_far,
+    "blind-ack": blind_ack,
+    "data-after-fin": data_after_fin,
+    "isn-guess": isn_guess,
+    "reflection": reflection,
     # Resets.
     "other-port": rst_row(dport=81),
     "no-connection": rst_row(flags="PA", ack=5555, payload=get(b"/")),
@@ -1142,6 +1443,7 @@ FRAME_ROWS = {
     "echo-reply": ping_row(56, False, kind=0),
     "echo-code": ping_row(56, False, code=1),
     "icmp-short": ping_row(0, False, cut=4),
+    "icmp-7": ping_row(0, False, cut=7),
     # Random and changed frames and conversations.
     "fuzz": fuzz,
 }
