@@ -79,15 +79,18 @@ out=$(cd "$out" && pwd)
 rm -f "$out/site.png"
 "$site_program" "$site" "$out/tables"
 cp "$here/http_server_18.asm" "$out/"
-(cd "$out" && gpasm -I tables http_server_18.asm) >"$out/gpasm.log" 2>&1 || {
+# A fresh key for the initial sequence numbers at every build, kept nowhere.
+set -- $(od -An -N8 -tx4 /dev/urandom)
+(cd "$out" && gpasm -D ISN_KEY_A="0x$1" -D ISN_KEY_B="0x$2" -I tables http_server_18.asm) \
+  >"$out/gpasm.log" 2>&1 || {
   cat "$out/gpasm.log" >&2
-  echo "try_site: the server did not assemble around $1's tables" >&2
+  echo "try_site: the server did not assemble around $site's tables" >&2
   exit 1
 }
 bridge="python3 $here/pic_bridge.py ${HTTP2RETLW_BRIDGE_ARGS:-}"
 
 if [ -n "$serve" ]; then
-  echo "serving $1 at http://192.0.2.2/ (the bridge stops after 60 s without a frame)"
+  echo "serving $site at http://192.0.2.2/ (the bridge stops after 60 s without a frame)"
   cd "$out" && exec $bridge --idle-exit 60 --pcap site.pcap http_server_18.cod
 fi
 
