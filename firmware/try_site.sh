@@ -113,9 +113,14 @@ BRIDGE=$bridge $unshare sh -c '
   done
   status=0
   curl -s -i -m 30 http://192.0.2.2/ | head -n 1 || status=1
-  chromium --headless=new --no-sandbox --disable-gpu --disable-background-networking \
-    --no-first-run --user-data-dir="$PWD/profile" --screenshot=site.png \
-    http://192.0.2.2/ >/dev/null 2>&1 || status=1
+  # A Chromium that starts slowly on a busy machine may give up on its
+  # first load: it gets a second try while the bridge still runs.
+  for try in 1 2; do
+    chromium --headless=new --no-sandbox --disable-gpu --disable-background-networking \
+      --no-first-run --user-data-dir="$PWD/profile" --screenshot=site.png \
+      http://192.0.2.2/ >>chromium.log 2>&1 && [ -s site.png ] && break
+    [ "$try" -eq 1 ] || status=1
+  done
   wait "$bridge" || status=1
   exit "$status"
 ' || {
@@ -123,7 +128,7 @@ BRIDGE=$bridge $unshare sh -c '
   exit 1
 }
 [ -s site.png ] || {
-  echo "try_site: Chromium saved no screenshot; see $out/bridge.log" >&2
+  echo "try_site: Chromium saved no screenshot; see $out/chromium.log and bridge.log" >&2
   exit 1
 }
 echo "$out/site.png: the page as Chromium rendered it; $out/site.pcap: every frame"
