@@ -8,8 +8,7 @@ library=$1 tests=$2 work=$3
 mkdir -p "$work"
 cd "$work"
 gpasm -o read_erevid.hex "$tests/read_erevid.asm"
-# gpsim lingers after its input ends on a pipe; timeout ends it.
-output=$( { cat <<SCRIPT
+output=$(timeout 30 gpsim -i <<SCRIPT 2>&1 || true
 load read_erevid.cod
 module library $library
 module load enc28j60 eth
@@ -24,8 +23,9 @@ attach n_cs portd0 eth.cs
 break e done
 run
 dump r
+quit
 SCRIPT
-sleep 5; } | timeout 30 gpsim -i 2>&1 || true)
+)
 if printf '%s\n' "$output" | grep -q '^0020:  06 '; then
   echo "EREVID read as 0x06 over SPI"
   exit 0
