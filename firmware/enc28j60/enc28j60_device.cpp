@@ -1,5 +1,21 @@
 #include "enc28j60_device.h"
 
+// Revision B7 silicon errata (DS80349) the model holds a driver to; each
+// check names its erratum. Numbers and titles as read in DS80349C where
+// README.md says so, otherwise unverified (see there).
+//   2  Reset: after the System Reset command CLKRDY stays set and cannot
+//      be polled; wait 1 ms before touching MAC/MII/PHY registers.
+//   5  Memory (Ethernet Buffer): writing ERXST/ERXND may leave the internal
+//      receive write pointer at 0x0000; the receive buffer starts at 0x0000.
+//   6  Interrupts: EIR.PKTIF does not reliably reflect pending packets;
+//      poll EPKTCNT.
+//   12 Transmit Logic: an aborted transmission may stall the transmit
+//      logic; set and clear ECON1.TXRST before setting TXRTS.
+//   14 Memory (Ethernet Buffer): an even ERXRDPT may corrupt the receive
+//      buffer; write next packet pointer - 1, or ERXND.
+//   15 DMA: the checksum engine running while packets arrive may lose
+//      them; compute checksums in software.
+
 #include <algorithm>
 #include <cstdio>
 
@@ -450,8 +466,10 @@ void Device::write_econ1(std::uint8_t value, std::uint8_t touched) {
   }
   if ((value & RXEN) && !(old & RXEN)) enable_reception();
   if ((touched & TXRTS) && (value & TXRTS) && !(old & TXRTS) &&
-      !transmit_reset_held_)
+      !transmit_reset_held_) {
     start_transmission();
+    if (!transmitting_) common_[4] &= static_cast<std::uint8_t>(~TXRTS);
+  }
   else if (transmit_reset_held_ && (touched & TXRTS) && (value & TXRTS))
     fault("ECON1.TXRTS set while ECON1.TXRST holds the transmit logic in reset");
 }
