@@ -23,14 +23,13 @@ namespace enc28j60 {
 namespace {
 
 // ECON1
-constexpr std::uint8_t TXRST = 0x80, RXRST = 0x40, DMAST = 0x20,
-                       CSUMEN = 0x10, TXRTS = 0x08, RXEN = 0x04;
+constexpr std::uint8_t TXRST = 0x80, RXRST = 0x40, DMAST = 0x20, CSUMEN = 0x10,
+                       TXRTS = 0x08, RXEN = 0x04;
 // ECON2
 constexpr std::uint8_t AUTOINC = 0x80, PKTDEC = 0x40, PWRSV = 0x20;
 // EIE / EIR
-constexpr std::uint8_t INTIE = 0x80, PKTIF = 0x40, DMAIF = 0x20,
-                       LINKIF = 0x10, TXIF = 0x08, TXERIF = 0x02,
-                       RXERIF = 0x01;
+constexpr std::uint8_t INTIE = 0x80, PKTIF = 0x40, DMAIF = 0x20, LINKIF = 0x10,
+                       TXIF = 0x08, TXERIF = 0x02, RXERIF = 0x01;
 constexpr std::uint8_t EIR_WRITABLE = DMAIF | TXIF | TXERIF | RXERIF;
 // ESTAT
 constexpr std::uint8_t ESTAT_INT = 0x80, BUFER = 0x40, RXBUSY = 0x04,
@@ -66,17 +65,22 @@ bool is_broadcast(const Bytes& frame) {
                      [](std::uint8_t b) { return b == 0xFF; });
 }
 
-unsigned type_length(const Bytes& frame) {
-  return frame.size() >= 14 ? (frame[12] << 8 | frame[13]) : 0;
+unsigned big_endian16(const Bytes& frame, std::size_t at) {
+  return frame.size() >= at + 2 ? (unsigned{frame[at]} << 8 | frame[at + 1])
+                                : 0u;
 }
+
+unsigned type_length(const Bytes& frame) { return big_endian16(frame, 12); }
 
 // Bits of the status vectors that both directions share: broadcast,
 // multicast, the type/length field's range, control, pause and VLAN frames.
 std::uint64_t frame_kind_bits(const Bytes& frame) {
   std::uint64_t bits = 0;
   const bool broadcast = is_broadcast(frame);
-  if (broadcast) bits |= 1u << 25;
-  else if (frame[0] & 1) bits |= 1u << 24;
+  if (broadcast)
+    bits |= 1u << 25;
+  else if (frame[0] & 1)
+    bits |= 1u << 24;
   const unsigned type = type_length(frame);
   if (type > 1500) bits |= 1u << 22;
   return bits;
@@ -99,6 +103,15 @@ Bytes with_fcs(Bytes frame) {
   for (int shift = 0; shift < 32; shift += 8)
     frame.push_back(static_cast<std::uint8_t>(crc >> shift));
   return frame;
+}
+
+// The frame's last four bytes are the CRC of the others.
+static bool fcs_matches(const Bytes& frame) {
+  const std::size_t body = frame.size() - 4;
+  std::uint32_t carried = 0;
+  for (std::size_t i = 4; i-- > 0;) carried = carried << 8 | frame[body + i];
+  return ethernet_crc(std::span<const std::uint8_t>(frame.data(), body)) ==
+         carried;
 }
 
 Device::Device(Timing timing) : timing_(timing) { power_cycle(); }
@@ -236,8 +249,9 @@ void Device::process_byte(std::uint8_t byte) {
       phase_ = Phase::finished;
       return;
     case Phase::finished:
-      fault("SPI byte after the end of a one-register command: raise CS "
-            "between commands");
+      fault(
+          "SPI byte after the end of a one-register command: raise CS "
+          "between commands");
       phase_ = Phase::finished;
       return;
   }
@@ -279,8 +293,8 @@ void Device::begin_command(std::uint8_t byte) {
     case OP_BFS:
     case OP_BFC:
       if (is_mac_mii(address) || address > 0x1F) {
-        fault("BFS/BFC on MAC/MII register " + hex4(address) +
-              " (bank " + std::to_string(common_[4] & 3) +
+        fault("BFS/BFC on MAC/MII register " + hex4(address) + " (bank " +
+              std::to_string(common_[4] & 3) +
               "): they work on ETH registers only");
         return;
       }
@@ -368,8 +382,7 @@ std::uint8_t Device::read_register(std::uint8_t address) {
     return static_cast<std::uint8_t>(write_pointer_);
   if (bank == 0 && address == reg::ERXWRPTH)
     return static_cast<std::uint8_t>(write_pointer_ >> 8);
-  if (bank == 1 && address == reg::EPKTCNT)
-    return packet_count_;
+  if (bank == 1 && address == reg::EPKTCNT) return packet_count_;
   if (bank == 3 && address == reg::MISTAT) return mii_busy() ? MISTAT_BUSY : 0;
   if (bank == 2 && (address == reg::MIRDL || address == reg::MIRDH) &&
       mii_busy())
@@ -418,8 +431,9 @@ void Device::write_register(std::uint8_t address, std::uint8_t value,
 
 void Device::write_eie(std::uint8_t value) {
   if (value & PKTIF)
-    fault("EIE.PKTIE set: errata 6 (Interrupts), the receive packet pending "
-          "flag is unreliable; poll EPKTCNT instead");
+    fault(
+        "EIE.PKTIE set: errata 6 (Interrupts), the receive packet pending "
+        "flag is unreliable; poll EPKTCNT instead");
   common_[0] = value;
 }
 
@@ -456,9 +470,10 @@ void Device::write_econ1(std::uint8_t value, std::uint8_t touched) {
   }
   if ((touched & DMAST) && (value & DMAST)) {
     if (value & CSUMEN) {
-      fault("DMA checksum engine started (ECON1.CSUMEN with DMAST): errata "
-            "15 (DMA), received packets may be lost while it runs; sum in "
-            "software");
+      fault(
+          "DMA checksum engine started (ECON1.CSUMEN with DMAST): errata "
+          "15 (DMA), received packets may be lost while it runs; sum in "
+          "software");
       common_[4] &= static_cast<std::uint8_t>(~DMAST);
     } else {
       run_dma_copy();
@@ -469,13 +484,14 @@ void Device::write_econ1(std::uint8_t value, std::uint8_t touched) {
       !transmit_reset_held_) {
     start_transmission();
     if (!transmitting_) common_[4] &= static_cast<std::uint8_t>(~TXRTS);
-  }
-  else if (transmit_reset_held_ && (touched & TXRTS) && (value & TXRTS))
-    fault("ECON1.TXRTS set while ECON1.TXRST holds the transmit logic in reset");
+  } else if (transmit_reset_held_ && (touched & TXRTS) && (value & TXRTS))
+    fault(
+        "ECON1.TXRTS set while ECON1.TXRST holds the transmit logic in reset");
 }
 
 void Device::write_bank0(std::uint8_t address, std::uint8_t value) {
-  const bool transmit_pointer = address >= reg::ETXSTL && address <= reg::ETXNDH;
+  const bool transmit_pointer =
+      address >= reg::ETXSTL && address <= reg::ETXNDH;
   const bool ring_pointer = address >= reg::ERXSTL && address <= reg::ERXNDH;
   if (transmit_pointer && transmitting_)
     fault("ETXST/ETXND written during a transmission (TXRTS set)");
@@ -486,8 +502,8 @@ void Device::write_bank0(std::uint8_t address, std::uint8_t value) {
       erxrdptl_latch_ = value;  // takes effect with ERXRDPTH
       return;
     case reg::ERXRDPTH:
-      set_free_pointer(static_cast<std::uint16_t>((value & 0x1F) << 8 |
-                                                  erxrdptl_latch_));
+      set_free_pointer(
+          static_cast<std::uint16_t>((value & 0x1F) << 8 | erxrdptl_latch_));
       return;
     case reg::ERXWRPTL:
     case reg::ERXWRPTH:
@@ -597,8 +613,8 @@ std::uint16_t Device::ring_free() const {
 void Device::advance_read_pointer() {
   if (!(common_[3] & AUTOINC)) return;
   const std::uint16_t at = pair(reg::ERDPTL);
-  set_pair(reg::ERDPTL, at == pair(reg::ERXNDL) ? pair(reg::ERXSTL)
-                                                 : ((at + 1) & 0x1FFF));
+  set_pair(reg::ERDPTL,
+           at == pair(reg::ERXNDL) ? pair(reg::ERXSTL) : ((at + 1) & 0x1FFF));
 }
 
 // Errata 14 (Memory, Ethernet Buffer): an even ERXRDPT may corrupt the
@@ -624,8 +640,9 @@ void Device::set_free_pointer(std::uint16_t value) {
 
 int Device::packets_freed_by(std::uint16_t free_pointer) const {
   auto behind = [this](std::uint16_t boundary) {
-    return boundary == pair(reg::ERXSTL) ? pair(reg::ERXNDL)
-                                         : static_cast<std::uint16_t>(boundary - 1);
+    return boundary == pair(reg::ERXSTL)
+               ? pair(reg::ERXNDL)
+               : static_cast<std::uint16_t>(boundary - 1);
   };
   for (std::size_t i = 0; i < stored_.size(); ++i)
     if (behind(stored_[i].start) == free_pointer) return static_cast<int>(i);
@@ -668,8 +685,9 @@ void Device::enable_reception() {
           "(ERXND for an empty buffer at ERXST)");
   else if (bool(banks_[2][reg::MACON3] & FULDPX) !=
            bool(phy_[phy::PHCON1] & PDPXMD))
-    fault("MACON3.FULDPX and PHCON1.PDPXMD disagree: the duplex is "
-          "indeterminate");
+    fault(
+        "MACON3.FULDPX and PHCON1.PDPXMD disagree: the duplex is "
+        "indeterminate");
 }
 
 bool Device::reception_on() const {
@@ -706,15 +724,10 @@ bool Device::accepted(const Bytes& frame, bool crc_ok) {
 
 void Device::deliver(const Bytes& frame) {
   if (!reception_on() || frame.size() < 18) return;
-  const std::uint16_t longest =
-      static_cast<std::uint16_t>(banks_[2][reg::MAMXFLL] |
-                                 banks_[2][reg::MAMXFLH] << 8);
+  const std::uint16_t longest = static_cast<std::uint16_t>(
+      banks_[2][reg::MAMXFLL] | banks_[2][reg::MAMXFLH] << 8);
   if (frame.size() > longest && !(banks_[2][reg::MACON3] & HFRMEN)) return;
-  const std::size_t body = frame.size() - 4;
-  std::uint32_t carried = 0;
-  for (int i = 3; i >= 0; --i) carried = carried << 8 | frame[body + i];
-  const bool crc_ok =
-      ethernet_crc(std::span<const std::uint8_t>(frame.data(), body)) == carried;
+  const bool crc_ok = fcs_matches(frame);
   if (!accepted(frame, crc_ok)) return;
   const std::size_t needed = 6 + frame.size() + (frame.size() & 1);
   if (packet_count_ == 255 || needed > ring_free()) {
@@ -732,19 +745,16 @@ void Device::store_frame(const Bytes& frame) {
   if (at & 1) at = ring_next(at);
   const std::uint16_t next = at;
 
-  const std::size_t body = frame.size() - 4;
-  std::uint32_t carried = 0;
-  for (int i = 3; i >= 0; --i) carried = carried << 8 | frame[body + i];
-  const bool crc_ok =
-      ethernet_crc(std::span<const std::uint8_t>(frame.data(), body)) == carried;
+  const bool crc_ok = fcs_matches(frame);
   std::uint64_t status = frame.size() | frame_kind_bits(frame);
-  if (!crc_ok) status |= 1u << 20;
-  else status |= 1u << 23;
+  if (!crc_ok)
+    status |= 1u << 20;
+  else
+    status |= 1u << 23;
   const unsigned type = type_length(frame);
   if (type == 0x8808) {
     status |= 1u << 27;
-    const unsigned opcode = frame.size() >= 16 ? (frame[14] << 8 | frame[15]) : 0;
-    status |= opcode == 1 ? (1u << 28) : (1u << 29);
+    status |= big_endian16(frame, 14) == 1 ? (1u << 28) : (1u << 29);
   }
   if (type == 0x8100) status |= 1u << 30;
 
@@ -771,9 +781,10 @@ void Device::store_frame(const Bytes& frame) {
 
 void Device::start_transmission() {
   if (!transmit_logic_reset_) {
-    fault("ECON1.TXRTS set without ECON1.TXRST set and cleared since the "
-          "last transmission: errata 12 (Transmit Logic), the transmit "
-          "logic may stall");
+    fault(
+        "ECON1.TXRTS set without ECON1.TXRST set and cleared since the "
+        "last transmission: errata 12 (Transmit Logic), the transmit "
+        "logic may stall");
     return;
   }
   const std::uint16_t start = pair(reg::ETXSTL);
@@ -789,9 +800,11 @@ void Device::start_transmission() {
           " (with its status vector) overlaps the receive buffer");
     return;
   }
-  if (bool(banks_[2][reg::MACON3] & FULDPX) != bool(phy_[phy::PHCON1] & PDPXMD)) {
-    fault("MACON3.FULDPX and PHCON1.PDPXMD disagree: the duplex is "
-          "indeterminate");
+  if (bool(banks_[2][reg::MACON3] & FULDPX) !=
+      bool(phy_[phy::PHCON1] & PDPXMD)) {
+    fault(
+        "MACON3.FULDPX and PHCON1.PDPXMD disagree: the duplex is "
+        "indeterminate");
     return;
   }
   const std::uint8_t control = memory_[start];
@@ -807,9 +820,12 @@ void Device::start_transmission() {
   } else {
     const unsigned padding = macon3 >> 5;
     append_crc = (macon3 & TXCRCEN) || (padding & 1);
-    if (padding == 1) pad_to = 60;
-    else if (padding == 3 || padding == 7) pad_to = 64;
-    else if (padding == 5) pad_to = type_length(frame) == 0x8100 ? 64 : 60;
+    if (padding == 1)
+      pad_to = 60;
+    else if (padding == 3 || padding == 7)
+      pad_to = 64;
+    else if (padding == 5)
+      pad_to = type_length(frame) == 0x8100 ? 64 : 60;
   }
   if (frame.size() < pad_to) frame.resize(pad_to, 0);
   bool crc_error = false;
@@ -837,8 +853,7 @@ void Device::start_transmission() {
   const unsigned type = type_length(frame);
   if (type == 0x8808) {
     status |= std::uint64_t{1} << 48;
-    if (frame.size() >= 16 && (frame[14] << 8 | frame[15]) == 1)
-      status |= std::uint64_t{1} << 49;
+    if (big_endian16(frame, 14) == 1) status |= std::uint64_t{1} << 49;
   }
   if (type == 0x8100) status |= std::uint64_t{1} << 51;
   transmit_status_ = status;
@@ -854,7 +869,8 @@ void Device::finish_transmission() {
   transmitting_ = false;
   std::uint16_t at = pair(reg::ETXNDL);
   for (int i = 0; i < 7; ++i)
-    memory_[++at & 0x1FFF] = static_cast<std::uint8_t>(transmit_status_ >> (8 * i));
+    memory_[++at & 0x1FFF] =
+        static_cast<std::uint8_t>(transmit_status_ >> (8 * i));
   common_[4] &= static_cast<std::uint8_t>(~TXRTS);
   common_[1] |= TXIF;
   if (transmit_sink_) transmit_sink_(transmit_frame_);

@@ -24,11 +24,11 @@ std::uint32_t ethernet_crc(std::span<const std::uint8_t> bytes);
 Bytes with_fcs(Bytes frame);
 
 struct Timing {
-  std::uint64_t ns_per_cycle = 100;           // PIC18 at 40 MHz: 10 MIPS
-  std::uint64_t start_up_ns = 300'000;        // oscillator start-up timer
-  std::uint64_t reset_wait_ns = 1'000'000;    // after the reset command
-  std::uint64_t mii_busy_ns = 10'240;         // one MII management cycle
-  std::uint64_t ns_per_wire_byte = 800;       // 10 Mb/s
+  std::uint64_t ns_per_cycle = 100;         // PIC18 at 40 MHz: 10 MIPS
+  std::uint64_t start_up_ns = 300'000;      // oscillator start-up timer
+  std::uint64_t reset_wait_ns = 1'000'000;  // after the reset command
+  std::uint64_t mii_busy_ns = 10'240;       // one MII management cycle
+  std::uint64_t ns_per_wire_byte = 800;     // 10 Mb/s
 };
 
 // Control register addresses (5 bits) and bank numbers, DS39662 table 3-1.
@@ -60,8 +60,8 @@ constexpr std::uint8_t MAADR5 = 0x00, MAADR6 = 0x01, MAADR3 = 0x02,
 // PHY register addresses (MIREGADR).
 namespace phy {
 constexpr std::uint8_t PHCON1 = 0x00, PHSTAT1 = 0x01, PHID1 = 0x02,
-                       PHID2 = 0x03, PHCON2 = 0x10, PHSTAT2 = 0x11,
-                       PHIE = 0x12, PHIR = 0x13, PHLCON = 0x14;
+                       PHID2 = 0x03, PHCON2 = 0x10, PHSTAT2 = 0x11, PHIE = 0x12,
+                       PHIR = 0x13, PHLCON = 0x14;
 }
 
 class Device {
@@ -106,8 +106,15 @@ class Device {
 
  private:
   enum class Phase {
-    command, read_dummy, read_value, read_buffer, write_register,
-    write_buffer, bit_set, bit_clear, finished
+    command,
+    read_dummy,
+    read_value,
+    read_buffer,
+    write_register,
+    write_buffer,
+    bit_set,
+    bit_clear,
+    finished
   };
   struct StoredPacket {
     std::uint16_t start;
@@ -175,7 +182,6 @@ class Device {
   std::uint8_t shift_out_ = 0;
   Phase phase_ = Phase::command;
   std::uint8_t address_ = 0;
-  bool buffer_read_started_ = false;
 
   // time and state the registers alone do not hold
   std::uint64_t clock_ready_at_ = 0;
@@ -185,9 +191,9 @@ class Device {
   bool link_dropped_since_read_ = true;
   bool link_reported_ = false;
   std::uint8_t erxrdptl_latch_ = 0;
-  std::uint16_t write_pointer_ = 0;  // ERXWRPT
-  std::deque<StoredPacket> stored_;  // not yet freed through ERXRDPT
-  std::uint8_t packet_count_ = 0;    // EPKTCNT
+  std::uint16_t write_pointer_ = 0;    // ERXWRPT
+  std::deque<StoredPacket> stored_;    // not yet freed through ERXRDPT
+  std::uint8_t packet_count_ = 0;      // EPKTCNT
   bool transmit_logic_reset_ = false;  // TXRST set and cleared since TXRTS
   bool transmit_reset_held_ = false;
   bool transmitting_ = false;

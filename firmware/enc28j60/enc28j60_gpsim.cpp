@@ -105,7 +105,8 @@ Enc28j60Module::Enc28j60Module(const char* name)
   so_->putState(true);
   int_->putState(true);
 
-  if (const char* fd = std::getenv("ENC28J60_RELAY_FD")) relay_fd_ = std::atoi(fd);
+  if (const char* fd = std::getenv("ENC28J60_RELAY_FD"))
+    relay_fd_ = std::atoi(fd);
   if (const char* pace = std::getenv("ENC28J60_REALTIME"))
     realtime_ = std::string(pace) == "1";
 
@@ -114,7 +115,8 @@ Enc28j60Module::Enc28j60Module(const char* name)
   });
   device_.on_fault([this](const std::string& message) {
     std::cerr << message << std::endl;
-    send_message(MSG_FAULT, reinterpret_cast<const std::uint8_t*>(message.data()),
+    send_message(MSG_FAULT,
+                 reinterpret_cast<const std::uint8_t*>(message.data()),
                  message.size());
     get_bp().halt();
   });

@@ -1,11 +1,11 @@
 // The model driven through its SPI byte layer, as a driver drives the chip.
+#include "enc28j60_device.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <initializer_list>
 #include <string>
-
-#include "enc28j60_device.h"
 
 namespace {
 
@@ -43,7 +43,8 @@ struct Chip {
   }
   void wcr16(std::uint8_t low, std::uint16_t value) {
     wcr(0, low, static_cast<std::uint8_t>(value));
-    wcr(0, static_cast<std::uint8_t>(low + 1), static_cast<std::uint8_t>(value >> 8));
+    wcr(0, static_cast<std::uint8_t>(low + 1),
+        static_cast<std::uint8_t>(value >> 8));
   }
   std::uint8_t rcr(std::uint8_t bank_number, std::uint8_t address) {
     if (address < 0x1B) bank(bank_number);
@@ -99,7 +100,8 @@ struct Chip {
   }
   std::uint8_t packets() { return rcr(1, reg::EPKTCNT); }
   void free_to(std::uint16_t next, std::uint16_t ring_end) {
-    wcr16(reg::ERXRDPTL, next == 0 ? ring_end : static_cast<std::uint16_t>(next - 1));
+    wcr16(reg::ERXRDPTL,
+          next == 0 ? ring_end : static_cast<std::uint16_t>(next - 1));
     bfs(reg::ECON2, 0x40);  // PKTDEC
   }
   void transmit(std::uint16_t at, const Bytes& frame) {
@@ -115,8 +117,8 @@ struct Chip {
   }
 };
 
-Bytes frame_to(std::initializer_list<std::uint8_t> destination, std::size_t size,
-               std::uint16_t type = 0x0800) {
+Bytes frame_to(std::initializer_list<std::uint8_t> destination,
+               std::size_t size, std::uint16_t type = 0x0800) {
   Bytes frame(destination);
   frame.insert(frame.end(), OWN, OWN + 6);
   frame.push_back(static_cast<std::uint8_t>(type >> 8));
@@ -127,8 +129,8 @@ Bytes frame_to(std::initializer_list<std::uint8_t> destination, std::size_t size
 }
 
 Bytes unicast(std::size_t size) {
-  return enc28j60::with_fcs(frame_to({OWN[0], OWN[1], OWN[2], OWN[3], OWN[4], OWN[5]},
-                                     size - 4));
+  return enc28j60::with_fcs(
+      frame_to({OWN[0], OWN[1], OWN[2], OWN[3], OWN[4], OWN[5]}, size - 4));
 }
 
 TEST(Enc28j60Receive, RingWrapsInsideAPacketAndReadsBackWhole) {
@@ -139,9 +141,11 @@ TEST(Enc28j60Receive, RingWrapsInsideAPacketAndReadsBackWhole) {
     const Bytes frame = unicast(100);
     chip.arrive(frame);
     ASSERT_EQ(chip.packets(), 1) << round;
-    EXPECT_EQ(chip.rcr(0, reg::EIR) & 0x40, 0) << "PKTIF reads clear (errata 6)";
+    EXPECT_EQ(chip.rcr(0, reg::EIR) & 0x40, 0)
+        << "PKTIF reads clear (errata 6)";
     const Bytes stored = chip.read_buffer(start, 6 + frame.size());
-    const std::uint16_t next = static_cast<std::uint16_t>(stored[0] | stored[1] << 8);
+    const std::uint16_t next =
+        static_cast<std::uint16_t>(stored[0] | stored[1] << 8);
     EXPECT_EQ(next, (start + 106) % 256) << round;
     EXPECT_EQ(Bytes(stored.begin() + 6, stored.end()), frame) << round;
     chip.free_to(next, 0x00FF);
@@ -169,8 +173,10 @@ TEST(Enc28j60Receive, FiltersAsErxfconSays) {
   Bytes bad_crc = own;
   bad_crc.back() ^= 0x01;
   const Bytes other = enc28j60::with_fcs(frame_to({0x02, 9, 9, 9, 9, 9}, 60));
-  const Bytes broadcast = enc28j60::with_fcs(frame_to({255, 255, 255, 255, 255, 255}, 60));
-  const Bytes multicast = enc28j60::with_fcs(frame_to({0x01, 0, 0x5E, 0, 0, 1}, 60));
+  const Bytes broadcast =
+      enc28j60::with_fcs(frame_to({255, 255, 255, 255, 255, 255}, 60));
+  const Bytes multicast =
+      enc28j60::with_fcs(frame_to({0x01, 0, 0x5E, 0, 0, 1}, 60));
   struct Row {
     const char* name;
     std::uint8_t filters;
@@ -199,7 +205,8 @@ TEST(Enc28j60Receive, FiltersAsErxfconSays) {
 TEST(Enc28j60Receive, StatusVectorByteByByte) {
   Chip chip;
   chip.init(0x0FFF, 0x00);
-  const Bytes arp = enc28j60::with_fcs(frame_to({255, 255, 255, 255, 255, 255}, 60, 0x0806));
+  const Bytes arp =
+      enc28j60::with_fcs(frame_to({255, 255, 255, 255, 255, 255}, 60, 0x0806));
   Bytes bad = unicast(71);
   bad[20] ^= 0xFF;
   chip.arrive(arp);
@@ -227,7 +234,8 @@ TEST(Enc28j60Transmit, PaddedFrameWithCrcAndStatusVectorAfterEtxnd) {
   ASSERT_EQ(chip.sent.size(), 1u);
   EXPECT_EQ(chip.sent[0], enc28j60::with_fcs(padded));
   // count 64, done and type > 1500, unicast, 64 on the wire, no flags
-  EXPECT_EQ(chip.read_buffer(0x1000 + 43, 7), (Bytes{64, 0, 0xC0, 0x00, 64, 0, 0}));
+  EXPECT_EQ(chip.read_buffer(0x1000 + 43, 7),
+            (Bytes{64, 0, 0xC0, 0x00, 64, 0, 0}));
   EXPECT_TRUE(chip.faults.empty()) << chip.faults.front();
 }
 
@@ -253,42 +261,69 @@ TEST(Enc28j60Strict, EachMisuseEndsTheRunNamingIt) {
     std::function<void(Chip&)> misuse;
   } rows[] = {
       {"TXRTS set while a transmission is pending",
-       [](Chip& c) { c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
-                     c.bfs(reg::ECON1, 0x08); }},
+       [](Chip& c) {
+         c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
+         c.bfs(reg::ECON1, 0x08);
+       }},
       {"ETXST/ETXND written during a transmission",
-       [](Chip& c) { c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
-                     c.wcr(0, reg::ETXNDL, 0x80); }},
+       [](Chip& c) {
+         c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
+         c.wcr(0, reg::ETXNDL, 0x80);
+       }},
       {"errata 12",
-       [](Chip& c) { c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
-                     c.device.tick(1000);
-                     c.bfs(reg::ECON1, 0x08); }},
-      {"ERXRDPT set to even",
-       [](Chip& c) { c.wcr16(reg::ERXRDPTL, 0x0100); }},
+       [](Chip& c) {
+         c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
+         c.device.tick(1000);
+         c.bfs(reg::ECON1, 0x08);
+       }},
+      {"ERXRDPT set to even", [](Chip& c) { c.wcr16(reg::ERXRDPTL, 0x0100); }},
       {"not at a packet boundary",
-       [](Chip& c) { c.arrive(unicast(64)); c.wcr16(reg::ERXRDPTL, 0x0021); }},
+       [](Chip& c) {
+         c.arrive(unicast(64));
+         c.wcr16(reg::ERXRDPTL, 0x0021);
+       }},
       {"PKTDEC with EPKTCNT 0", [](Chip& c) { c.bfs(reg::ECON2, 0x40); }},
       {"before ESTAT.CLKRDY",
-       [](Chip& c) { c.device.power_cycle(); c.rcr(3, reg::EREVID); }},
+       [](Chip& c) {
+         c.device.power_cycle();
+         c.rcr(3, reg::EREVID);
+       }},
       {"less than 1 ms after the System Reset",
-       [](Chip& c) { c.spi({0xFF}); c.device.tick(9000); c.rcr_mac(2, reg::MACON1); }},
+       [](Chip& c) {
+         c.spi({0xFF});
+         c.device.tick(9000);
+         c.rcr_mac(2, reg::MACON1);
+       }},
       {"written while MISTAT.BUSY",
-       [](Chip& c) { c.mii_write(enc28j60::phy::PHLCON, 1);
-                     c.wcr(2, reg::MIREGADR, 0); }},
+       [](Chip& c) {
+         c.mii_write(enc28j60::phy::PHLCON, 1);
+         c.wcr(2, reg::MIREGADR, 0);
+       }},
       {"errata 5",
-       [](Chip& c) { c.bfc(reg::ECON1, 0x04); c.wcr16(reg::ERXSTL, 0x0800);
-                     c.wcr16(reg::ERXRDPTL, 0x0FFF); c.bfs(reg::ECON1, 0x04); }},
+       [](Chip& c) {
+         c.bfc(reg::ECON1, 0x04);
+         c.wcr16(reg::ERXSTL, 0x0800);
+         c.wcr16(reg::ERXRDPTL, 0x0FFF);
+         c.bfs(reg::ECON1, 0x04);
+       }},
       {"errata 6", [](Chip& c) { c.bfs(reg::EIE, 0xC0); }},
       {"errata 15",
-       [](Chip& c) { c.bfs(reg::ECON1, 0x10); c.bfs(reg::ECON1, 0x20); }},
+       [](Chip& c) {
+         c.bfs(reg::ECON1, 0x10);
+         c.bfs(reg::ECON1, 0x20);
+       }},
       {"CS raised after 3 bits",
-       [](Chip& c) { c.device.set_cs(false); for (int i = 0; i < 6; ++i)
-                       c.device.set_sck(i % 2 == 0, false);
-                     c.device.set_cs(true); }},
+       [](Chip& c) {
+         c.device.set_cs(false);
+         for (int i = 0; i < 6; ++i) c.device.set_sck(i % 2 == 0, false);
+         c.device.set_cs(true);
+       }},
   };
   for (const Row& row : rows) {
     Chip chip;
     chip.init(0x0FFF);
-    ASSERT_TRUE(chip.faults.empty()) << row.expected << ": " << chip.faults.front();
+    ASSERT_TRUE(chip.faults.empty())
+        << row.expected << ": " << chip.faults.front();
     row.misuse(chip);
     ASSERT_EQ(chip.faults.size(), 1u) << row.expected;
     EXPECT_NE(chip.faults[0].find(row.expected), std::string::npos)
