@@ -114,7 +114,10 @@ static bool fcs_matches(const Bytes& frame) {
          carried;
 }
 
-Device::Device(Timing timing) : timing_(timing) { power_cycle(); }
+Device::Device(Timing timing) : timing_(timing) {
+  power_cycle();
+  unready_ignored_ = false;  // the driver starts with the chip
+}
 
 void Device::fault(const std::string& message) {
   if (faulted_) return;
@@ -128,6 +131,7 @@ void Device::power_cycle() {
   clock_ready_at_ = now_ns_ + timing_.start_up_ns;
   link_up_at_ = clock_ready_at_;
   reset_wait_until_ = 0;
+  unready_ignored_ = true;
   arriving_.clear();
   selected_ = false;
   bit_count_ = 0;
@@ -183,6 +187,34 @@ void Device::set_cs(bool level) {
     if (bit_count_ != 0)
       fault("CS raised after " + std::to_string(bit_count_) +
             " bits of a byte: the byte is lost on the chip");
+    else
+      check_command_complete();
+  }
+}
+
+// A command cut short by CS: a driver that reads the dummy byte of a MAC
+// or MII register as its value, or a write without its data.
+void Device::check_command_complete() {
+  const std::string which =
+      hex4(address_) + " (bank " + std::to_string(common_[4] & 3) + ")";
+  switch (phase_) {
+    case Phase::read_dummy:
+      fault("RCR of MAC/MII register " + which + " ended before its value");
+      return;
+    case Phase::read_value:
+      fault(reading_mac_mii_
+                ? "RCR of MAC/MII register " + which +
+                      " ended after the dummy byte: the value is the byte "
+                      "after it"
+                : "RCR of " + which + " ended before its value byte");
+      return;
+    case Phase::write_register:
+    case Phase::bit_set:
+    case Phase::bit_clear:
+      fault("WCR/BFS/BFC of " + which + " ended before its data byte");
+      return;
+    default:
+      return;
   }
 }
 
@@ -248,6 +280,9 @@ void Device::process_byte(std::uint8_t byte) {
     case Phase::read_value:  // the byte that carried the value
       phase_ = Phase::finished;
       return;
+    case Phase::ignored:
+      shift_out_ = 0;
+      return;
     case Phase::finished:
       fault(
           "SPI byte after the end of a one-register command: raise CS "
@@ -262,6 +297,7 @@ void Device::begin_command(std::uint8_t byte) {
   const std::uint8_t address = byte & 0x1F;
   address_ = address;
   phase_ = Phase::finished;
+  reading_mac_mii_ = opcode == OP_RCR && is_mac_mii(address);
   if (!command_allowed(opcode, address)) return;
   switch (opcode) {
     case OP_RCR:
@@ -318,8 +354,13 @@ void Device::begin_command(std::uint8_t byte) {
 }
 
 bool Device::command_allowed(std::uint8_t opcode, std::uint8_t address) {
+  if (opcode == OP_RCR && address == reg::ESTAT) unready_ignored_ = false;
   if (now_ns_ < clock_ready_at_ && opcode != OP_SRC &&
       !(opcode == OP_RCR && address == reg::ESTAT)) {
+    if (unready_ignored_) {
+      phase_ = Phase::ignored;
+      return false;
+    }
     fault("SPI command " + hex4(static_cast<unsigned>(opcode << 5 | address)) +
           " before ESTAT.CLKRDY: after power-on only ESTAT may be read until "
           "the oscillator start-up timer has run");

@@ -114,7 +114,8 @@ class Device {
     write_buffer,
     bit_set,
     bit_clear,
-    finished
+    finished,
+    ignored
   };
   struct StoredPacket {
     std::uint16_t start;
@@ -124,6 +125,7 @@ class Device {
   void fault(const std::string& message);
   void reset_registers();
   void process_byte(std::uint8_t byte);
+  void check_command_complete();
   void begin_command(std::uint8_t byte);
   bool command_allowed(std::uint8_t opcode, std::uint8_t address);
   bool is_mac_mii(std::uint8_t address) const;
@@ -190,6 +192,11 @@ class Device {
   std::uint64_t link_up_at_ = 0;
   bool link_dropped_since_read_ = true;
   bool link_reported_ = false;
+  bool reading_mac_mii_ = false;
+  // After a power cycle from the wire the driver cannot have known: until
+  // it reads ESTAT, commands before CLKRDY are ignored (reads give 0x00)
+  // rather than faults.
+  bool unready_ignored_ = false;
   std::uint8_t erxrdptl_latch_ = 0;
   std::uint16_t write_pointer_ = 0;    // ERXWRPT
   std::deque<StoredPacket> stored_;    // not yet freed through ERXRDPT

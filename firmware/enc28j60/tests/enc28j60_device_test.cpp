@@ -283,10 +283,17 @@ TEST(Enc28j60Strict, EachMisuseEndsTheRunNamingIt) {
          c.wcr16(reg::ERXRDPTL, 0x0021);
        }},
       {"PKTDEC with EPKTCNT 0", [](Chip& c) { c.bfs(reg::ECON2, 0x40); }},
-      {"before ESTAT.CLKRDY",
+      {"0x0012 before ESTAT.CLKRDY",  // ignored until ESTAT is read
        [](Chip& c) {
          c.device.power_cycle();
-         c.rcr(3, reg::EREVID);
+         c.spi({reg::EPKTCNT, 0});
+         c.spi({reg::ESTAT, 0});
+         c.spi({reg::EREVID, 0});
+       }},
+      {"ended after the dummy byte",
+       [](Chip& c) {
+         c.bank(2);
+         c.spi({reg::MACON1, 0});
        }},
       {"less than 1 ms after the System Reset",
        [](Chip& c) {
