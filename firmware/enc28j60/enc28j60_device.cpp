@@ -772,8 +772,9 @@ void Device::deliver(const Bytes& frame) {
   if (!accepted(frame, crc_ok)) return;
   const std::size_t needed = 6 + frame.size() + (frame.size() & 1);
   if (packet_count_ == 255 || needed > ring_free()) {
+    // DS39662 7.2.4: the packet is aborted and RXERIF set; ESTAT.BUFER
+    // is the SPI/DMA buffer error and stays as it is.
     common_[1] |= RXERIF;
-    common_[2] |= BUFER;
     return;
   }
   store_frame(frame);
