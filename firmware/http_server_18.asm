@@ -33,7 +33,7 @@
 ;     0x800-0xDE9  TX_BUF      the headers of a frame to send (and the whole
 ;                              frame when it carries no table bytes)
 ;     0x22, 0x23   tx_len_h/l  its length, for the driver
-;     0x80-0x90    ETH_VARS    the driver's own
+;     0x80-0x92    ETH_VARS    the driver's own
 ;
 ; Frames are Ethernet II: destination MAC, source MAC, ethertype, payload;
 ; no preamble, no CRC (the controller checks and adds it), at most 1,514

@@ -584,22 +584,25 @@ def slots_full(peer, pages):
 # Rows only a real controller brings: its receive ring (ERXST 0 to
 # ETH_RX_END in the driver) and what it drops, its transmit buffer, its power.
 def ring_wraps(peer, pages):
-    """Four of the longest echoes, then a page 64 bytes a segment, each
-    acknowledged: the ring's end falls inside a frame of that fetch, which
-    must reach the server whole (the guard compares RX_BUF with it)."""
+    """As many of the longest echoes as the ring holds whole, then a page
+    64 bytes a segment, each acknowledged: the ring's end falls inside a
+    frame of that fetch, which must reach the server whole (the guard
+    compares RX_BUF with it)."""
     echo = frame(peer.c, proto=1, icmp=echo_request(bytes(BIG)))
-    for _ in range(4):
+    size = symbol(peer.lst, "ETH_RX_END") + 1
+    echoes = size // (6 + len(echo) + 4)
+    for _ in range(echoes):
         only(peer.send(echo), "echo request")
     want = response_for(pages, "a")
     got = fetch(peer, get(b"/a"), mss=64, window=64)
     expect(got == want, f"{len(got)} bytes back, want the {len(want)} of page a")
-    size, at, split = symbol(peer.lst, "ETH_RX_END") + 1, 0, None
+    at, split = 0, None
     for n, raw in enumerate(peer.given):
         stored = 6 + len(raw) + 4 + (len(raw) & 1)  # next pointer, status, FCS
         if at + stored > size and split is None:
             split = n
         at = (at + stored) % size
-    expect(split is not None and split >= 4,
+    expect(split is not None and split >= echoes,
            f"the ring wrapped inside frame {split}, not inside the fetch")
     return f"the ring wrapped inside frame {split + 1}; {len(got)} bytes of page a"
 
