@@ -42,8 +42,8 @@ max_wall_ratio=0.85
 linear_tolerance_percent=10
 hyperfine_runs=${HYPERFINE_RUNS:-200}
 benchmark_min_time=${BENCHMARK_MIN_TIME:-0.05}
-max_serve_one=35000
-max_serve_many=300000
+max_serve_one=50000
+max_serve_many=600000
 cycles_per_second=10000000 # 40 MHz, four clock periods an instruction cycle
 
 missing=()
@@ -71,6 +71,18 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DHTTP2RETLW_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target http2retlw http2retlw_static \
   http2retlw_benchmark >/dev/null
+# The ENC28J60 model the server's driver talks to: a target only where
+# gpsim-dev and glib's headers are.
+module="$build/firmware/enc28j60/libenc28j60_gpsim.so"
+cmake --build "$build" -j2 --target enc28j60_gpsim >/dev/null 2>&1 || true
+if [ ! -f "$module" ]; then
+  server_missing+=("the ENC28J60 model (gpsim-dev, libglib2.0-dev)")
+  [ -z "${CI:-}" ] || {
+    echo "run_figures: no ENC28J60 model at $module" >&2
+    exit 1
+  }
+fi
+export ENC28J60_MODULE=$module
 converter="$build/http2retlw"
 static_converter="$build/static/http2retlw"
 cd "$build"
@@ -223,10 +235,10 @@ else
   server="$build/server"
   rm -rf "$server"
   mkdir -p "$server/pages" "$server/tables"
-  cp "$root/firmware/http_server_18.asm" "$server/"
+  cp "$root/firmware/http_server_18.asm" "$root/firmware/enc28j60_driver.inc" "$server/"
   # one.htm fills one segment of the client's MSS of 1,460 bytes: it goes
   # out with its table's stored sum. many.htm takes 15 segments, each
-  # summed while it is copied. A page's tag is its file name's first
+  # summed while it goes to the controller. A page's tag is its file name's first
   # character: o and m.
   make_page 1460 "$server/pages/one.htm"
   make_page 20480 "$server/pages/many.htm"
@@ -290,7 +302,7 @@ if [ "$answered" -eq 0 ]; then
   row "request for many.htm (SYN to FIN)" m 5
   printf '  %-36s %12s %12s\n' "  requests per second" \
     "$(rate "$(field stored m 5)")" "$(rate "$(field summing m 5)")"
-  row "one.htm elapsed, one frame a tick" o 7
+  row "one.htm elapsed, the client at once" o 7
   printf '  %-36s %12s %12s\n' "  requests per second" \
     "$(rate "$(field stored o 7)")" "$(rate "$(field summing o 7)")"
   echo "  cycles of each frame handed in, stored sum:"
@@ -302,8 +314,11 @@ if [ "$answered" -eq 0 ]; then
   verdict "serving many.htm at most $(group $max_serve_many) cycles in both builds" \
     "$([ "$(field stored m 4)" -le "$max_serve_many" ] &&
       [ "$(field summing m 4)" -le "$max_serve_many" ] && echo 0 || echo 1)" fatal
-  verdict "the stored sum saves cycles on one.htm" \
-    "$([ "$(field stored o 4)" -lt "$(field summing o 4)" ] && echo 0 || echo 1)" fatal
+  # Over SPI the sum's adds fit in the wait for each byte: the stored sum
+  # saves next to nothing there (bench/README.md), so it is shown, not
+  # required.
+  echo "  serving one.htm, the summing build's cycles less the stored sum's:" \
+    "$(($(field summing o 4) - $(field stored o 4)))"
 fi
 
 echo

@@ -12,27 +12,30 @@ back, so the window is the plain 64,240), the handshake's ACK, a curl-like
 GET, an ACK for every second data segment and at once for the one with
 the FIN, and then its own FIN.
 
-Frames are handed in at `idle`, one per tick, as a driver would. A frame's
-cycles run from handing it in to the program being done with it (the
-`clrf rx_ready` after `call handle_frame`), the frames it sends included;
-the wait for the next tick and the tick's own work are not counted. Every
-frame sent is checked (IPv4 and TCP sums, sequence numbers, the bytes of
-the completed response), and after the client's FIN every slot must be
-free or closed (waiting out its short TIME-WAIT): figures of a wrong answer
-would mean nothing.
+Frames reach the server as on a board: through the ENC28J60 model (the
+bridge's module: ENC28J60_MODULE, or the build tree's), each one handed in
+once the program is done with the last. A frame's cycles run from the
+driver starting to read it from the controller (`eth_packet`) to the
+program being done with it (the instruction after `call handle_frame`),
+the frames it sends included, each until the controller has it (`eth_sent`:
+TXRTS set; the driver waits for the frame before to have left the wire);
+the tick's own work is not counted. Every frame sent is checked (IPv4 and
+TCP sums, sequence numbers, the bytes of the completed response, the FCS),
+and after the client's FIN every slot must be free or closed (waiting out
+its short TIME-WAIT): figures of a wrong answer would mean nothing.
 
 Prints one line per page:
     TAG LENGTH SEGMENTS SERVE REQUEST FRAMES ELAPSED
-SERVE: cycles from the GET handed in to the `transmit` of the last data
-segment (of the frames handed in from the GET on, each one's cycles until
-it is done, the last one's until that transmit). REQUEST: the cycles of
-every frame of the connection, from the SYN to the client's FIN. FRAMES:
-how many frames the client handed in. ELAPSED: the simulated cycles from
-the SYN handed in to the `idle` after the FIN was handled, waiting
-included, each frame handed in at the first `idle` it could be: the
-program takes one frame a tick, so this is the time a request takes when
-frames are always waiting. A second line per page, starting `#`, gives
-each frame's cycles (a run of equal ones once, with its count). Exit
+SERVE: cycles from the driver starting to read the GET to the last data
+segment given to the controller (of the frames handed in from the GET on,
+each one's cycles until it is done, the last one's until that segment).
+REQUEST: the cycles of every frame of the connection, from the SYN to the
+client's FIN. FRAMES: how many frames the client handed in. ELAPSED: the
+simulated cycles from each frame handed in to the program being done with
+it, added up, its time on the wire to the controller included: the time a
+request takes when the client answers at once. A second line per page,
+starting `#`, gives each frame's cycles (a run of equal ones once, with its
+count). Exit
 status 1 on a wrong answer.
 """
 import os
@@ -74,9 +77,10 @@ def completed(stored):
 
 
 class Server:
-    def __init__(self, cod):
+    def __init__(self, cod, module):
         lst = os.path.splitext(cod)[0] + ".lst"
-        names = ["idle", "transmit", "HTTP_PORT", "SLOTS", "SLOT_SIZE", "NSLOTS", "ST_WAIT"]
+        names = ["eth_idle", "eth_packet", "eth_sent", "HTTP_PORT", "SLOTS", "SLOT_SIZE",
+                 "NSLOTS", "ST_WAIT"]
         names += [f"MY_MAC_{i}" for i in range(6)] + [f"MY_IP_{i}" for i in range(4)]
         self.sym = pic_bridge.lst_symbols(cod, names)
         missing = set(names) - set(self.sym)
@@ -96,13 +100,14 @@ class Server:
                 break
         if self.done_at is None:
             raise SystemExit(f"{lst}: no `call handle_frame`")
-        self.gpsim = pic_bridge.Gpsim(cod, 60)
-        for at in (self.sym["idle"], self.sym["transmit"], self.done_at):
+        self.relay = pic_bridge.Relay()
+        self.gpsim = pic_bridge.Gpsim(cod, 60, module, self.relay, realtime=False)
+        self.gpsim.command(f"break e 0x{self.sym['eth_idle']:X}")  # number 0
+        self.run()  # the start: the controller set up, nothing sent
+        self.gpsim.command("clear 0")
+        for at in (self.sym["eth_packet"], self.sym["eth_sent"], self.done_at):
             self.gpsim.command(f"break e 0x{at:X}")
-        self.shadow = bytearray(pic_bridge.RAM_SIZE)
-        self.elapsed = 0  # cycles from each hand-in to the next idle, added up
-        while self.run()[0] != "idle":  # the start: nothing is sent
-            pass
+        self.elapsed = 0  # cycles from each hand-in to its end, added up
 
     def cycles(self):
         m = re.search(r"^(\d+) = 0x", self.gpsim.command("cycles"), re.M)
@@ -111,36 +116,41 @@ class Server:
         return int(m.group(1))
 
     def run(self):
-        """Runs to the next stop: ('idle'|'done'|frame bytes, cycles)."""
+        """Runs to the next stop: (address, cycles)."""
         out = self.gpsim.command("run")
-        at = re.search(r"Execution at \w+\(0x([0-9a-fA-F]+)\)", out)
+        at = re.search(r"Execution at [\w ]+\(0x([0-9a-fA-F]+)\)", out)
+        if "cycle break:" in out:
+            return "cycle", self.cycles()
         if "Hit a Breakpoint" not in out or not at:
             raise SystemExit(f"gpsim stopped without a breakpoint:\n{out[-500:]}")
-        at, now = int(at.group(1), 16), self.cycles()
-        if at == self.sym["transmit"]:
-            ram = self.gpsim.ram()
-            length = ram[pic_bridge.TX_LEN] << 8 | ram[pic_bridge.TX_LEN + 1]
-            return bytes(ram[pic_bridge.TX_BUF:pic_bridge.TX_BUF + length]), now
-        return ("done" if at == self.done_at else "idle"), now
+        return int(at.group(1), 16), self.cycles()
 
     def hand_in(self, frame):
-        """At idle: hands FRAME in and runs until the program is done with
-        it; returns its cycles and [(frame sent, cycles since handed in)].
-        Then runs on to the next idle, where the next frame can go in."""
-        pic_bridge.write_frame(self.gpsim, self.shadow, frame, len(frame))
-        start, sent = self.cycles(), []
+        """Hands FRAME in and runs until the program is done with it;
+        returns its cycles and [(frame sent, cycles since it was begun)].
+        Then runs on until the last frame sent has left the wire."""
+        self.relay.send_frame(frame)
+        handed, start, marks = self.cycles(), None, []
         while True:
             stop, now = self.run()
-            if stop == "done":
+            if stop == self.sym["eth_packet"] and start is None:
+                start = now
+            elif stop == self.sym["eth_sent"] and start is not None:
+                marks.append(now - start)
+            elif stop == self.done_at and start is not None:
                 break
-            if stop == "idle":
-                raise WrongAnswer("back at idle without finishing the frame")
-            sent.append((stop, now - start))
-        stop, ticked = self.run()  # on to the next tick, sending nothing
-        if stop != "idle":
+            else:
+                raise WrongAnswer(f"a stop at 0x{stop:X} out of turn" if stop != "cycle"
+                                  else "a cycle break out of turn")
+        self.elapsed += now - handed
+        self.gpsim.command(f"break c {now + pic_bridge.DRAIN_CYCLES}")
+        stop, _ = self.run()
+        if stop != "cycle":
             raise WrongAnswer("a frame sent at a tick")
-        self.elapsed += ticked - start
-        return now - start, sent
+        sent = self.relay.receive()
+        if len(sent) != len(marks):
+            raise WrongAnswer(f"{len(marks)} frames given to the controller, {len(sent)} sent")
+        return now - start, list(zip(sent, marks))
 
     def slot_states(self):
         ram = self.gpsim.ram()
@@ -165,9 +175,10 @@ def taken_apart(server, frame, sport):
         raise WrongAnswer(f"not an IPv4 frame to the client: {frame[:14].hex()}")
     ip = frame[14:34]
     total = struct.unpack(">H", ip[2:4])[0]
-    if ip[0] != 0x45 or ip[9] != 6 or folded(ip) != 0xFFFF or len(frame) != 14 + total:
+    if ip[0] != 0x45 or ip[9] != 6 or folded(ip) != 0xFFFF or \
+            len(frame) != max(60, 14 + total) or any(frame[14 + total:]):
         raise WrongAnswer(f"a wrong IPv4 header {ip.hex()}")
-    tcp = frame[34:]
+    tcp = frame[34:14 + total]
     if folded(ip[12:20] + struct.pack(">HH", 6, len(tcp)) + tcp) != 0xFFFF:
         raise WrongAnswer("a wrong TCP checksum")
     ports, seq, ack, off, flags = struct.unpack(">IIIBB", tcp[:14])
@@ -245,7 +256,11 @@ def main(argv):
     if len(argv) < 3:
         print(__doc__.split("\n\n")[1], file=sys.stderr)
         return 2
-    server = Server(argv[1])
+    module = os.environ.get("ENC28J60_MODULE") or pic_bridge.default_module()
+    if not os.path.exists(module):
+        print(f"server_cycles: no ENC28J60 model at {module} (ENC28J60_MODULE)", file=sys.stderr)
+        return 2
+    server = Server(argv[1], module)
     try:
         for n, page in enumerate(argv[2:]):
             with open(page, "rb") as f:

@@ -29,39 +29,39 @@
 ; most, a 1,514-byte echo): late, never early.
 ;
 ;------------------------------------------------------------------------------
-; The driver's interface (a harness stands in for an Ethernet controller)
+; Where frames come from: an ENC28J60 on the SPI bus
 ;------------------------------------------------------------------------------
-; Frames are Ethernet II: destination MAC, source MAC, ethertype, payload;
-; no preamble, no CRC, at most 1,514 bytes each way. Outgoing frames are
-; not padded to 60 bytes: an Ethernet controller pads them (an ARP reply is
-; 42 bytes).
+; The driver (enc28j60_driver.inc, included below; its wiring, the errata it
+; follows and its calls are in its opening comment) talks to an ENC28J60
+; Ethernet controller on the MSSP: SCK RC3, SDI RC4, SDO RC5, CS RD0, INT
+; RB0 (unused), a LED on RD1 that blinks while no controller answers. The
+; protocol code sees frames only through it:
 ;
 ;     0x100-0x6E9  RX_BUF      one received frame, written by the driver
 ;     0x24, 0x25   rx_len_h/l  its length in bytes, written by the driver
-;     0x26         rx_ready    the driver writes 1 once the frame and its
-;                              length are in place; the program writes 0
-;                              when it is done with the frame (and at start)
-;     0x800-0xDE9  TX_BUF      one frame to send, written by the program
-;     0x22, 0x23   tx_len_h/l  its length, valid at `transmit`
+;     0x800-0xDE9  TX_BUF      the headers of a frame to send (and the whole
+;                              frame when it carries no table bytes)
+;     0x22, 0x23   tx_len_h/l  its length, for the driver
+;     0x90-0xA2    ETH_VARS    the driver's own
 ;
-; Labels (execution breakpoints):
-;     start     reset entry: the program clears its RAM, starts Timer0 and
-;               enters its loop.
-;     idle      passed once per tick, with or without a frame waiting. Right
-;               after it, when no tick is still owed (see Clock), the program
-;               reads rx_ready; when it is 1 the frame is handled before the
-;               next tick. A driver writes RX_BUF, rx_len and then
-;               rx_ready = 1 only while stopped here with rx_ready = 0.
-;     transmit  reached once per outgoing frame, TX_BUF and tx_len ready;
-;               the program reuses TX_BUF only after the driver continues.
-; Frames may go out while a frame is handled (replies) and while a tick is
-; handled (retransmissions, window probes, resets of idle connections).
+; Frames are Ethernet II: destination MAC, source MAC, ethertype, payload;
+; no preamble, no CRC (the controller checks and adds it), at most 1,514
+; bytes each way. Outgoing frames are not padded to 60 bytes: the
+; controller pads them (an ARP reply is 42 bytes). The main loop asks the
+; driver for a frame on every pass and handles it at once; the controller's
+; ring holds the frames that come meanwhile. Frames go out while a frame is
+; handled (replies) and while a tick is handled (retransmissions, window
+; probes, resets of idle connections). A TCP payload goes from the table
+; into the controller with no copy in RAM (eth_tx_table).
+; The same .hex runs on a PIC18F4620 at 40 MHz wired that way; it has been
+; run in gpsim against a model of the controller, not on a board.
 ;
 ; The program writes nothing but 0x00-0x7F (its registers and the
-; interface above), TX_BUF and the slots at SLOTS; it reads nothing of
-; RX_BUF past rx_len, nor past the IPv4 total length.
+; interface above), TX_BUF, RX_BUF (through the driver), ETH_VARS and the
+; slots at SLOTS; it reads nothing of RX_BUF past rx_len, nor past the IPv4
+; total length.
 ;
-;     0x00-0x21, 0x27-0x4F  working registers (see the equ list below);
+;     0x00-0x21, 0x26-0x4F  working registers (see the equ list below);
 ;                           isn_3..isn_0 (0x17-0x1A) are kept across frames
 ;     0x50-0x87  CUR        the connection being worked on, a copy of the
 ;                           first CONN_SIZE (56) bytes of its slot
@@ -235,7 +235,12 @@
 ;   stored sum: its bytes are copied, never summed. The payload always
 ;   starts at an even offset of the TCP segment. Every other segment (part
 ;   of a longer response, a HEAD response, a built-in response) has its
-;   payload summed while it is copied from the table, in the same loop.
+;   payload summed while it goes from the table to the controller, in the
+;   same loop. The ENC28J60's DMA checksum engine is not used (errata 15: it
+;   may lose received packets while it runs), so every sum is the PIC's,
+;   and the table's stored sum is what spares it the adds of a page that
+;   fits one segment (they fit in the wait for each byte to go out over
+;   SPI: bench/README.md gives the cycles).
 ;   IPv4 header checksums are summed over the 20 bytes built.
 ;
 ; Special function registers are written as `low NAME, A`: the access bank
@@ -371,11 +376,10 @@ dir_l		equ	0x1E
 page_u		equ	0x1F	; table found
 page_h		equ	0x20
 page_l		equ	0x21
-tx_len_h	equ	0x22	; interface
+tx_len_h	equ	0x22	; the driver's interface
 tx_len_l	equ	0x23
 rx_len_h	equ	0x24
 rx_len_l	equ	0x25
-rx_ready	equ	0x26
 len_h		equ	0x27	; length of the table found
 len_l		equ	0x28
 tsum_h		equ	0x29	; its stored sum
@@ -624,6 +628,7 @@ clear_slot
 	decfsz	slot, f, A
 	bra	clear_slots
 
+	call	eth_init		; the controller, before any frame
 	clrf	low INTCON, A		; no interrupts
 	movlw	0x03			; Timer0: 16 bits, instruction clock, 1:16
 	movwf	low T0CON, A
@@ -638,16 +643,17 @@ clear_slot
 main_loop
 	call	clock
 	movf	owed, w, BANKED
-	bz	main_loop
+	bz	main_poll
 	decf	owed, f, BANKED
+	call	eth_tick
 	call	tick
 idle
 	movf	owed, w, BANKED		; ticks still owed come first
 	bnz	main_loop
-	movf	rx_ready, w, A
+main_poll
+	call	eth_receive		; a frame waiting: RX_BUF, rx_len
 	bz	main_loop
 	call	handle_frame
-	clrf	rx_ready, A
 	bra	main_loop
 
 ; owed += the ticks whose time has come. Timer0 runs free and is never
@@ -2402,10 +2408,10 @@ seg_payload
 	bra	seg_sum
 	movff	c_tsum_h, psum_h	; copied, never summed
 	movff	c_tsum_l, psum_l
-	call	copy_table
+	call	eth_tx_table		; headers and payload into the controller
 	bra	seg_checksum
 seg_sum
-	call	copy_table_sum
+	call	eth_tx_table_sum
 seg_checksum
 	lfsr	0, TX_IP + 12		; pseudo-header, header, payload's sum
 	call	pseudo_header_sum
@@ -2434,9 +2440,7 @@ transmit_ip
 	addwfc	seg_h, w, A
 	movwf	tx_len_h, A
 do_transmit
-transmit
-	nop				; the driver takes TX_BUF here
-	return
+	goto	eth_transmit		; its return is ours
 
 ; Ethernet header at FSR1: to r_mac from MY_MAC, type IPv4 (the caller
 ; changes the type for ARP by writing it itself: put_eth_macs).
@@ -2502,82 +2506,6 @@ put_ip_header
 	call	sum_bytes
 	lfsr	0, TX_IP + 10
 	bra	store_complement
-
-; count bytes from the table at TBLPTR to FSR1, unsummed: two entries a
-; pass, with one count for both, so that a page sent with its stored sum
-; costs fewer cycles than one summed as it is copied.
-copy_table
-	bcf	low STATUS, C, A	; count / 2 pairs
-	rrcf	count_h, f, A
-	rrcf	count_l, f, A
-	clrf	tmp, A			; the odd byte, in the carry
-	rlcf	tmp, f, A
-copy_pair
-	movf	count_l, w, A
-	iorwf	count_h, w, A
-	bz	copy_odd
-	tblrd*+				; each entry, then skip its opcode
-	movff	TABLAT, POSTINC1
-	tblrd*+
-	tblrd*+
-	movff	TABLAT, POSTINC1
-	tblrd*+
-	decf	count_l, f, A
-	bc	copy_pair
-	decf	count_h, f, A
-	bra	copy_pair
-copy_odd
-	btfss	tmp, 0, A
-	return
-	tblrd*+
-	movff	TABLAT, POSTINC1
-	tblrd*+
-	return
-
-; count bytes from the table at TBLPTR to FSR1, summed into psum as they
-; go: the payload starts at an even offset, so the first byte of each pair
-; is a high byte, and a lone last byte a high byte with a low byte of 0.
-copy_table_sum
-	bcf	low STATUS, C, A	; count / 2 pairs
-	rrcf	count_h, f, A
-	rrcf	count_l, f, A
-	clrf	tmp, A			; the odd byte, in the carry
-	rlcf	tmp, f, A
-pair_next
-	movf	count_l, w, A
-	iorwf	count_h, w, A
-	bz	pair_odd
-	tblrd*+
-	movf	low TABLAT, w, A
-	movwf	low POSTINC1, A
-	movwf	word_h, A
-	tblrd*+
-	tblrd*+
-	movf	low TABLAT, w, A
-	movwf	low POSTINC1, A
-	tblrd*+
-	addwf	psum_l, f, A
-	movf	word_h, w, A
-	addwfc	psum_h, f, A
-	movlw	0
-	addwfc	psum_l, f, A
-	addwfc	psum_h, f, A
-	decf	count_l, f, A
-	bc	pair_next
-	decf	count_h, f, A
-	bra	pair_next
-pair_odd
-	btfss	tmp, 0, A
-	return
-	tblrd*+
-	movf	low TABLAT, w, A
-	movwf	low POSTINC1, A
-	tblrd*+
-	addwf	psum_h, f, A
-	movlw	0
-	addwfc	psum_l, f, A
-	addwfc	psum_h, f, A
-	return
 
 ;--- Sums -----------------------------------------------------------------------
 
@@ -2767,6 +2695,8 @@ own_host
 own_port
 	decimal	HTTP_PORT
 	dt	0
+
+	#include "enc28j60_driver.inc"
 
 ;------------------------------------------------------------------------------
 ; The directory and the tables, as pages.inc lists them.

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
-"""Runs the assembled page server (http_server_18.cod) in gpsim and joins it
-to a network: every Ethernet frame the kernel sends goes into the program's
-receive buffer, every frame the program transmits goes back out.
+"""Runs the assembled page server (http_server_18.cod) in gpsim with a model
+of its Ethernet controller, an ENC28J60 (a gpsim module library), and joins
+the controller's wire to a network: every Ethernet frame the kernel sends
+arrives at the controller, every frame the controller transmits goes back
+out. The program's own driver (enc28j60_driver.inc) does the rest, as on a
+board.
 
     pic_bridge.py [options] SERVER.cod
 
@@ -9,84 +12,174 @@ With a TAP device (as root, or inside `unshare -rn`):
     pic_bridge.py --tap pic0 --address 192.0.2.1/24 http_server_18.cod
     then http://192.0.2.2/ in a browser, on the same machine.
 Without one, for tests (--frames): the frames come from a file, one per
-line as hex; a line `wait MS` lets MS milliseconds of simulated time pass,
-`length N HEX` hands in the frame HEX with N written as its length (a
-driver's wrong length, to test the program's bound), `#` starts a comment. The frames the program sends go to --replies, one per
-line: the number of frames handed in so far, then the frame as hex; after
-each line of --frames, a line `done`. Either may be `-` (standard input,
-standard output; the log then goes to standard error), so that a test can
-answer what the program sent.
+line as hex; a line `wait MS` lets MS milliseconds of simulated time pass;
+`length N HEX` hands in the frame HEX cut or padded with zero bytes to N
+bytes; `burst HEX HEX...` hands in several frames at once, back to back on
+the wire; `badfcs HEX` hands in HEX with a wrong frame check sequence;
+`reset` cuts the controller's power for a moment (all its registers back
+to their power-on values); `#` starts a comment. The frames the program
+sends go to --replies, one per line: the number of frame lines handed in
+so far, then the frame as hex; after each line of --frames, a line `done`.
+Either may be `-` (standard input, standard output; the log then goes to
+standard error), so that a test can answer what the program sent.
 
-How it drives the program (the interface the .asm's opening comment gives):
-it stops gpsim at the labels `idle` (passed once per millisecond of
-simulated time) and `transmit`. At `transmit` it reads tx_len_h:tx_len_l
-(0x22, 0x23) and that many bytes from TX_BUF (0x800) and sends them. At
-`idle`, when the program has finished with the last frame (rx_ready, 0x26,
-is 0) and a frame is waiting, it writes the frame to RX_BUF (0x100), its
-length to rx_len_h:rx_len_l (0x24, 0x25) and 1 to rx_ready. Simulated time
-is the cycle count at 40 MHz (10 million instruction cycles a second); with
-a TAP device it never runs ahead of the wall clock, so the program's timers
-agree with the kernel's.
+The module library is --module, or ENC28J60_MODULE, or
+libenc28j60_gpsim.so in ../build/firmware/enc28j60/ from this file. Its
+pins are wired as the driver expects: RC3/SCK -> eth.sck, RC5/SDO ->
+eth.si, eth.so -> RC4/SDI, RD0 -> eth.cs, eth.int -> RB0.
 
-It prints one line per frame: simulated seconds, `in`/`out`, then ARP, ICMP
-or TCP with flags, sequence and acknowledgement numbers, window and payload
+The wire between the bridge and the model: a SOCK_SEQPACKET socket pair;
+gpsim inherits one end, whose number is in ENC28J60_RELAY_FD. Each message
+is one datagram:
+    0x01 + frame + FCS  a frame, both ways: one arriving on the wire (the
+                        FCS is zlib.crc32 of the frame, least significant
+                        byte first), or one the controller transmitted (the
+                        bridge checks its FCS and takes it off)
+    0x02                bridge to model: a power cut (`reset`)
+    0x03 + text         model to bridge: a strict check of the model
+                        failed; the model halts gpsim, the bridge prints
+                        the text and exits 1.
+The model reads the socket every 1,000 instruction cycles.
+
+Time: simulated time is the cycle count at 40 MHz (10 million instruction
+cycles a second). On a TAP device gpsim runs freely with
+ENC28J60_REALTIME=1: the model never lets simulated time run ahead of the
+wall clock, so the program's timers agree with the kernel's; the log's
+times are wall-clock seconds then. With --frames, time is deterministic:
+after a frame is handed in, gpsim runs (`break c`) until the frame has
+arrived, then until the driver finds the ring empty (its label
+eth_idle), then DRAIN_CYCLES more, the wire time of the longest frame, so
+that the last reply has left; `wait MS` runs MS ms of simulated time
+first.
+
+It prints one line per frame: seconds, `in`/`out`, then ARP, ICMP or TCP
+with flags, sequence and acknowledgement numbers, window and payload
 length. It stops by itself after --idle-exit seconds (default 20) with no
 frame either way, or after --max-frames frames; exit status 0 then. It exits
-1 when the program hangs (a `run` that does not return in --hang seconds of
-wall time) or, under --guard, on a stray access; 2 on a usage error.
+1 when the model reports a fault, a transmitted frame has a wrong FCS,
+with --frames when the program hangs (a `run` that does not return in
+--hang seconds of wall time), or under --guard on a stray access; 2 on a
+usage error.
 
---guard (the tests' RAM guard): before the start every RAM byte (0x000 to
-0xF7F) is set to a pattern; after each frame the program handled and at the
-end, every byte outside TX_BUF, the registers (0x00 to CUR + SLOT_SIZE)
-and the slots (SLOTS, NSLOTS of SLOT_SIZE bytes; all four read from the
-.lst next to the .cod) must still hold it, and RX_BUF what the bridge wrote. Read breakpoints on
-the 960 bytes of RX_BUF past the frame's length stop the run at any read
-there (gpsim holds 1,024 breakpoints, too few for the whole buffer).
-
-Writing RAM: gpsim takes one `reg(ADDR)=VALUE` command per byte, about
-0.1 ms each, while `dump r` reads all of RAM in about 1 ms. So a frame is
-written as the bytes that differ from what RX_BUF already holds (the bridge
-keeps a copy), all in one write to gpsim's input.
+--guard (the tests' RAM guard, with --frames): before the start every RAM
+byte (0x000 to 0xF7F) is set to a pattern. Each time the driver has copied
+a frame (its label eth_copied), RX_BUF up to rx_len must be a frame handed
+in (the next one the controller kept) and RX_BUF past rx_len untouched;
+read breakpoints then go on the 960 bytes of RX_BUF past rx_len, the
+length the program was given, and stop the run at any read there (gpsim
+holds 1,024 breakpoints, too few for the whole buffer). After each line
+and at the end, every byte outside TX_BUF, the registers (0x00 to CUR +
+SLOT_SIZE), the driver's ETH_VARS and the slots (SLOTS, NSLOTS of
+SLOT_SIZE bytes; all read from the .lst next to the .cod) must still hold
+what it held, and RX_BUF the frames the driver copied.
 """
 import argparse
 import fcntl
 import os
 import re
 import select
+import socket
 import struct
 import subprocess
 import sys
 import time
+import zlib
 
 RX_BUF, TX_BUF, FRAME_MAX = 0x100, 0x800, 1514
-TX_LEN, RX_LEN, RX_READY = 0x22, 0x24, 0x26
+RX_LEN = 0x24
 RAM_SIZE = 0xF80
 CYCLES_PER_SECOND = 10_000_000  # 40 MHz clock, four clocks an instruction
 READ_WINDOW = 960
+# The model takes a frame off the socket within 1,000 cycles; it has arrived
+# once its preamble, bytes, FCS and gap have passed at 8 cycles a byte.
+POLL_CYCLES, CYCLES_PER_WIRE_BYTE, WIRE_OVERHEAD = 1000, 8, 8 + 4 + 12
+DRAIN_CYCLES = (FRAME_MAX + WIRE_OVERHEAD) * CYCLES_PER_WIRE_BYTE + 2 * POLL_CYCLES
+CHUNK_CYCLES = 1_000_000  # 0.1 s of simulated time, well under a second of wall time
 TUNSETIFF, IFF_TAP, IFF_NO_PI = 0x400454CA, 0x0002, 0x1000
+MSG_FRAME, MSG_POWER, MSG_FAULT = 1, 2, 3
+# Pins: (node, PIC pin, module pin).
+WIRING = [("n_sck", "portc3", "eth.sck"), ("n_si", "portc5", "eth.si"),
+          ("n_so", "portc4", "eth.so"), ("n_cs", "portd0", "eth.cs"),
+          ("n_int", "portb0", "eth.int")]
 
 
 class Fault(Exception):
-    """The program did something the interface forbids, or hung."""
+    """The program or the model did something it must not, or hung."""
 
 
 def pattern(addr):
     return (addr * 7 + 0x5A) & 0xFF
 
 
-class Gpsim:
-    """gpsim -i on a pipe: one command (or several lines) at a time, read
-    back up to a marker that an `echo` after them prints."""
+def with_fcs(frame, wrong=False):
+    crc = zlib.crc32(frame) ^ (0xFFFFFFFF if wrong else 0)
+    return frame + struct.pack("<I", crc)
 
-    def __init__(self, cod, hang):
+
+def default_module():
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.path.join(here, "..", "build", "firmware", "enc28j60", "libenc28j60_gpsim.so")
+
+
+class Relay:
+    """The socket pair: our end here, the other for gpsim's model."""
+
+    def __init__(self):
+        self.ours, self.theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.ours.setblocking(False)
+        self.faults = []
+
+    def send_frame(self, frame, bad_fcs=False):
+        self.ours.send(bytes([MSG_FRAME]) + with_fcs(frame, bad_fcs))
+
+    def power_cut(self):
+        self.ours.send(bytes([MSG_POWER]))
+
+    def receive(self):
+        """The frames the controller sent since the last call, FCS off.
+        A fault message is kept in self.faults."""
+        frames = []
+        while True:
+            try:
+                message = self.ours.recv(4096)
+            except BlockingIOError:
+                return frames
+            if not message:
+                return frames
+            if message[0] == MSG_FAULT:
+                self.faults.append(message[1:].decode(errors="replace"))
+            elif message[0] == MSG_FRAME:
+                frame, fcs = message[1:-4], message[-4:]
+                if len(message) < 5 or with_fcs(frame)[-4:] != fcs:
+                    raise Fault(f"a frame from the controller with a wrong FCS: {message[1:].hex()}")
+                frames.append(frame)
+
+
+class Gpsim:
+    """gpsim -i on a pipe, with the model loaded and wired: one command (or
+    several lines) at a time, read back up to a marker that an `echo`
+    after them prints."""
+
+    def __init__(self, cod, hang, module, relay, realtime):
         folder = os.path.dirname(os.path.abspath(cod))
+        env = dict(os.environ, ENC28J60_RELAY_FD=str(relay.theirs.fileno()))
+        if realtime:
+            env["ENC28J60_REALTIME"] = "1"
         self.proc = subprocess.Popen(
             ["gpsim", "-i"], cwd=folder, stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0)
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0,
+            env=env, pass_fds=(relay.theirs.fileno(),))
+        relay.theirs.close()
         self.hang, self.count, self.pending = hang, 0, b""
         out = self.command("load " + os.path.basename(cod))
         if "error" in out.lower() and "load" in out.lower():
             raise SystemExit(f"gpsim cannot load {cod}:\n{out}")
+        lines = [f"module library {os.path.abspath(module)}", "module load enc28j60 eth"]
+        for node, pic, eth in WIRING:
+            lines += [f"node {node}", f"attach {node} {pic} {eth}"]
+        out = self.command("\n".join(lines))
+        if "error" in out.lower() or "not found" in out.lower():
+            raise SystemExit(f"gpsim cannot load the module {module}:\n{out}")
 
     def command(self, text, wait=None):
         self.count += 1
@@ -123,20 +216,6 @@ class Gpsim:
         # left to read from it, so it is ended at once.
         self.proc.kill()
         self.proc.wait()
-
-
-def write_frame(gpsim, shadow, frame, length):
-    """Hands FRAME to the program stopped at idle: into RX_BUF only the
-    bytes that differ from SHADOW (the copy of what RAM holds, kept up to
-    date here), then LENGTH as rx_len and 1 as rx_ready, in one write."""
-    lines = [f"reg(0x{RX_BUF + i:03X})=0x{b:02X}" for i, b in enumerate(frame)
-             if shadow[RX_BUF + i] != b]
-    shadow[RX_BUF:RX_BUF + len(frame)] = frame
-    lines += [f"reg(0x{RX_LEN:03X})=0x{length >> 8:02X}",
-              f"reg(0x{RX_LEN + 1:03X})=0x{length & 0xFF:02X}",
-              f"reg(0x{RX_READY:03X})=1"]
-    shadow[RX_LEN], shadow[RX_LEN + 1] = length >> 8, length & 0xFF
-    gpsim.command("\n".join(lines))
 
 
 def lst_symbols(cod, names):
@@ -195,71 +274,102 @@ def tcp_data(frame):
 class Bridge:
     def __init__(self, args):
         self.args = args
-        self.gpsim = Gpsim(args.cod, args.hang)
-        self.shadow = bytearray(RAM_SIZE)  # what the bridge left in RAM
+        self.relay = Relay()
+        self.gpsim = Gpsim(args.cod, args.hang, args.module, self.relay, realtime=not args.frames)
+        self.shadow = bytearray(RAM_SIZE)  # what RAM must hold (--guard)
+        self.breaks = {}  # gpsim breakpoint number -> what it is
         self.reads = {}  # RX_BUF address -> breakpoint number
         self.sent_data = 0
         self.frames = 0
         self.cycles = 0
+        self.started = time.monotonic()
         self.pcap = None
-        self.frame_pending = False
         self.allowed = None
+        self.expected = []  # frames handed in, not yet seen in RX_BUF (--guard)
+        self.rx_length = 0
         if args.pcap:
             self.pcap = open(args.pcap, "wb")
             self.pcap.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-        g = self.gpsim
+        self.labels = lst_symbols(args.cod, ("eth_idle", "eth_copied"))
+        for label in ("eth_idle", "eth_copied"):
+            if label not in self.labels:
+                raise SystemExit(f"{args.cod}: no label {label} in its .lst")
         if args.guard:
             self.prefill()
-        # Breakpoints 0 and 1; read breakpoints take the numbers after them.
-        labels = lst_symbols(args.cod, ("idle", "transmit"))
-        for label in ("idle", "transmit"):
-            if label not in labels:
-                raise SystemExit(f"{args.cod}: no label {label} in its .lst")
-            g.command(f"break e 0x{labels[label]:X}")
-        self.transmit_at = labels["transmit"]
-        if args.guard:
+            self.add_break_now(f"e 0x{self.labels['eth_copied']:X}", "copied")
             self.move_read_window(0)
 
+    # Breakpoints: gpsim numbers them from 0, taking the lowest free
+    # number; a cycle breakpoint frees its number when it is reached.
+    def add_break(self, spec, what):
+        number = min(set(range(len(self.breaks) + 1)) - set(self.breaks))
+        self.breaks[number] = what
+        return f"break {spec}", number
+
+    def add_break_now(self, spec, what):
+        line, number = self.add_break(spec, what)
+        self.gpsim.command(line)
+        return number
+
+    def clear_break(self, number):
+        del self.breaks[number]
+        return f"clear {number}"
+
     def prefill(self):
-        names = ("CUR", "SLOT_SIZE", "SLOTS", "NSLOTS")
+        names = ("CUR", "SLOT_SIZE", "SLOTS", "NSLOTS", "ETH_VARS", "ETH_VARS_SIZE")
         syms = lst_symbols(self.args.cod, names)
         if len(syms) < len(names):
             raise SystemExit(f"--guard: {', '.join(names)} not all in the .lst")
         # Registers and the connection at work, 0x00 to CUR + SLOT_SIZE; the
-        # slots; the transmit buffer.
+        # driver's; the slots; the transmit buffer.
         cur_end = syms["CUR"] + syms["SLOT_SIZE"]
         slots_end = syms["SLOTS"] + syms["NSLOTS"] * syms["SLOT_SIZE"]
         self.allowed = set(range(cur_end)) | set(range(syms["SLOTS"], slots_end))
+        self.allowed |= set(range(syms["ETH_VARS"], syms["ETH_VARS"] + syms["ETH_VARS_SIZE"]))
         self.allowed |= set(range(TX_BUF, TX_BUF + FRAME_MAX))
-        self.allowed |= {TX_LEN, TX_LEN + 1, RX_READY}
         for addr in range(RAM_SIZE):
             self.shadow[addr] = pattern(addr)
-        self.shadow[RX_LEN] = self.shadow[RX_LEN + 1] = self.shadow[RX_READY] = 0
         lines = [f"reg(0x{a:03X})=0x{v:02X}" for a, v in enumerate(self.shadow)]
         self.gpsim.command("\n".join(lines), wait=60)
 
     def move_read_window(self, length):
         """Read breakpoints on RX_BUF + length .. + READ_WINDOW (clipped)."""
         want = set(range(RX_BUF + length, RX_BUF + min(length + READ_WINDOW, FRAME_MAX)))
-        lines = []
-        for addr in sorted(set(self.reads) - want):
-            lines.append(f"clear {self.reads.pop(addr)}")
-        free = sorted(set(range(2, 2 + READ_WINDOW)) - set(self.reads.values()))
-        for addr, number in zip(sorted(want - set(self.reads)), free):
-            lines.append(f"break r 0x{addr:03X}")
-            self.reads[addr] = number
+        lines = [self.clear_break(self.reads.pop(addr)) for addr in sorted(set(self.reads) - want)]
+        for addr in sorted(want - set(self.reads)):
+            line, self.reads[addr] = self.add_break(f"r 0x{addr:03X}", "read")
+            lines.append(line)
         if lines:
             self.gpsim.command("\n".join(lines), wait=60)
 
-    def check_ram(self, when):
-        ram = self.gpsim.ram()
+    def check_ram(self, when, ram=None):
+        ram = ram or self.gpsim.ram()
         for addr in range(RAM_SIZE):
             if addr not in self.allowed and ram[addr] != self.shadow[addr]:
                 raise Fault(f"{when}: RAM 0x{addr:03X} holds 0x{ram[addr]:02X}, "
                             f"was 0x{self.shadow[addr]:02X}")
 
+    def copied(self):
+        """At eth_copied: RX_BUF holds the next frame the controller kept,
+        and nothing past it changed; the read window moves to rx_len."""
+        ram = self.gpsim.ram()
+        length = ram[RX_LEN] << 8 | ram[RX_LEN + 1]
+        got = bytes(ram[RX_BUF:RX_BUF + length])
+        while self.expected and self.expected[0] != got:
+            self.expected.pop(0)  # the controller's filters dropped it
+        if not self.expected:
+            raise Fault(f"RX_BUF holds {length} bytes that are no frame handed in: {got[:64].hex()}")
+        self.expected.pop(0)
+        self.shadow[RX_BUF:RX_BUF + length] = got
+        for addr in range(RX_BUF + length, RX_BUF + FRAME_MAX):
+            if ram[addr] != self.shadow[addr]:
+                raise Fault(f"the driver wrote RX_BUF+{addr - RX_BUF} past a {length}-byte frame")
+        self.check_ram(f"frame {self.frames} copied", ram)
+        self.rx_length = length
+        self.move_read_window(length)
+
     def log(self, direction, frame, note=""):
-        t = self.cycles / CYCLES_PER_SECOND
+        t = self.cycles / CYCLES_PER_SECOND if self.args.frames else time.monotonic() - self.started
         if not self.args.quiet:
             print(f"{t:11.6f} {direction:4} {describe(frame)}{note}", flush=True)
         # Frames the bridge drops are written too: the capture shows what
@@ -268,66 +378,82 @@ class Bridge:
             sec, usec = int(t), int(t % 1 * 1e6)
             self.pcap.write(struct.pack("<IIII", sec, usec, len(frame), len(frame)) + frame)
 
-    def run(self):
-        """Runs to the next stop: 'idle' or a transmitted frame (bytes)."""
-        out = self.gpsim.command("run")
-        m = None
-        for m in re.finditer(r"^0x([0-9A-F]{16}) p18f4620 ", out, re.M):
-            pass
-        if m:
-            self.cycles = int(m.group(1), 16)
-        read = re.search(r"Read: 0x[0-9A-F]+ from \w+\(0x0([0-9A-F]{3})\)\n\s*BREAK", out)
-        if read:
-            addr = int(read.group(1), 16)
-            raise Fault(f"read of RX_BUF+{addr - RX_BUF} past a {self.rx_length}-byte frame")
-        if "Hit a Breakpoint" not in out:
-            raise Fault(f"gpsim stopped without a breakpoint:\n{out[-500:]}")
-        at = re.search(r"Execution at \w+\(0x([0-9a-fA-F]+)\)", out)
-        if at and int(at.group(1), 16) == self.transmit_at:
-            return self.transmitted()
-        return "idle"
+    def sent(self):
+        """The frames the controller sent since the last call, less those
+        --drop-out drops; a fault the model reported ends the run."""
+        out = []
+        for frame in self.relay.receive():
+            data = tcp_data(frame)
+            if data:
+                self.sent_data += 1
+                if self.sent_data in self.args.drop_out:
+                    self.log("out", frame, "  (dropped by the bridge)")
+                    continue
+            self.log("out", frame)
+            self.frames += 1
+            out.append(frame)
+        if self.relay.faults:
+            raise Fault(self.relay.faults[0])
+        return out
 
-    def transmitted(self):
-        ram = self.gpsim.ram()
-        length = ram[TX_LEN] << 8 | ram[TX_LEN + 1]
-        if not 14 <= length <= FRAME_MAX:
-            raise Fault(f"transmit with a length of {length}")
-        frame = bytes(ram[TX_BUF:TX_BUF + length])
-        data = tcp_data(frame)
-        if data:
-            self.sent_data += 1
-            if self.sent_data in self.args.drop_out:
-                self.log("out", frame, "  (dropped by the bridge)")
-                return None
-        self.log("out", frame)
+    def hand_in(self, frame, bad_fcs=False):
+        self.relay.send_frame(frame, bad_fcs)
+        if not bad_fcs:
+            self.expected.append(bytes(frame))
         self.frames += 1
-        return frame
+        self.log("in", frame, "  (wrong FCS)" if bad_fcs else "")
 
-    def hand_in(self, frame, length=None):
-        """Writes FRAME into RX_BUF (only the bytes that differ), and
-        LENGTH, or the frame's own, as its length."""
-        frame = frame[:FRAME_MAX]
-        self.rx_length = len(frame)
-        length = len(frame) if length is None else length & 0xFFFF
-        if self.args.guard:
-            self.move_read_window(len(frame))
-        write_frame(self.gpsim, self.shadow, frame, length)
-        self.frame_pending = True
-        self.frames += 1
-        self.log("in", frame)
+    # --frames: gpsim runs to a cycle or a label, stopping at the guard's
+    # breakpoints on the way.
+    def run(self, stop_at):
+        """Runs until STOP_AT ('idle', or a cycle number) is reached; the
+        frames sent meanwhile."""
+        if stop_at == "idle":
+            number = self.add_break_now(f"e 0x{self.labels['eth_idle']:X}", "idle")
+        else:
+            number = self.add_break_now(f"c {stop_at}", "cycle")
+        out = []
+        while True:
+            text = self.gpsim.command("run")
+            m = None
+            for m in re.finditer(r"^0x([0-9A-F]{16}) p18f4620 ", text, re.M):
+                pass
+            if m:
+                self.cycles = int(m.group(1), 16)
+            out += self.sent()
+            read = re.search(r"Read: 0x[0-9A-F]+ from \w+\(0x0([0-9A-F]{3})\)\n\s*BREAK", text)
+            if read:
+                addr = int(read.group(1), 16)
+                raise Fault(f"read of RX_BUF+{addr - RX_BUF} past a {self.rx_length}-byte frame")
+            at = re.search(r"^(\d+): p18f4620 Execution at", text, re.M)
+            if "cycle break:" in text and stop_at != "idle":
+                del self.breaks[number]  # gpsim has freed it
+                # The line shown is the instruction before the break's cycle.
+                self.cycles = max(self.cycles, stop_at)
+                return out
+            if at and self.breaks.get(int(at.group(1))) == "idle":
+                self.gpsim.command(self.clear_break(number))
+                return out
+            if at and self.breaks.get(int(at.group(1))) == "copied":
+                self.copied()
+                continue
+            raise Fault(f"gpsim stopped without a breakpoint:\n{text[-500:]}")
 
-    def ready(self):
-        """At idle: may a frame go in now?"""
-        if not self.frame_pending:
-            return True
-        out = self.gpsim.command(f"reg(0x{RX_READY:03X})")
-        if re.search(r"= \$00 ", out):
-            self.frame_pending = False
-            if self.args.guard:
-                self.check_ram(f"after frame {self.frames}")
-        return not self.frame_pending
+    def run_for(self, cycles):
+        """Runs CYCLES, in runs of at most CHUNK_CYCLES, so that --hang
+        bounds each."""
+        out, end = [], self.cycles + cycles
+        while self.cycles < end:
+            out += self.run(min(end, self.cycles + CHUNK_CYCLES))
+        return out
 
-    rx_length = 0
+    def settle(self, after_cycles):
+        """Runs AFTER_CYCLES, then until the ring is empty, then until the
+        last reply has left."""
+        out = self.run_for(after_cycles)
+        out += self.run("idle")
+        out += self.run_for(DRAIN_CYCLES)
+        return out
 
 
 def open_tap(name, address):
@@ -340,27 +466,39 @@ def open_tap(name, address):
 
 
 def serve_tap(bridge, args):
+    """gpsim runs freely; frames go both ways as they come."""
     fd = open_tap(args.tap, args.address)
-    start = last = time.monotonic()
-    waiting = []
+    g = bridge.gpsim
+    g.proc.stdin.write(b"run\n")
+    g.pending = b""
+    running = False  # gpsim has said "running...": a prompt now is a stop
+    last = time.monotonic()
     while True:
         now = time.monotonic()
         if now - last > args.idle_exit:
             return f"{args.idle_exit} s without a frame"
         if args.max_frames and bridge.frames >= args.max_frames:
             return f"{bridge.frames} frames"
-        stop = bridge.run()
-        if stop != "idle":
-            if stop:
-                os.write(fd, stop)
+        ready = select.select([fd, bridge.relay.ours, g.proc.stdout], [], [],
+                              max(0.0, args.idle_exit - (now - last)))[0]
+        if bridge.relay.ours in ready:
+            for frame in bridge.sent():
+                os.write(fd, frame)
+                last = time.monotonic()
+        if fd in ready:
+            frame = os.read(fd, 2048)
+            # A frame on a wire is at least 60 bytes: the sender pads it.
+            bridge.hand_in(frame + bytes(max(0, 60 - len(frame))))
             last = time.monotonic()
-            continue
-        ahead = bridge.cycles / CYCLES_PER_SECOND - (time.monotonic() - start)
-        if select.select([fd], [], [], max(ahead, 0))[0]:
-            waiting.append(os.read(fd, 2048))
-        if waiting and bridge.ready():
-            bridge.hand_in(waiting.pop(0))
-            last = time.monotonic()
+        if g.proc.stdout in ready:
+            data = os.read(g.proc.stdout.fileno(), 1 << 16)
+            g.pending = (g.pending + data)[-4096:]
+            if not running and b"running..." in g.pending:
+                running, g.pending = True, g.pending.split(b"running...", 1)[1]
+            if not data or (running and b"**gpsim>" in g.pending):
+                time.sleep(0.05)
+                bridge.sent()  # a fault the model reported, if any
+                raise Fault(f"gpsim stopped: {g.pending[-300:].decode(errors='replace')}")
 
 
 def serve_file(bridge, args):
@@ -373,23 +511,25 @@ def serve_file(bridge, args):
     if args.replies:
         replies = args.replies_out if args.replies == "-" else open(args.replies, "w")
     given = 0
-    while bridge.run() != "idle":  # the program starts (it sends nothing yet)
-        pass
-    for line in iter_lines(frames, args.settle):
-        if isinstance(line, tuple):
-            bridge.hand_in(*line)  # the program is at idle, done with the last
+    bridge.run("idle")  # the program starts and sets up the controller
+    for kind, value in iter_lines(frames, args.settle):
+        longest = 0
+        if kind == "frames":
+            for frame, bad in value:
+                bridge.hand_in(frame, bad)
+                longest += len(frame) + WIRE_OVERHEAD
             given += 1
-            until = bridge.cycles
+            out = bridge.settle(POLL_CYCLES + longest * CYCLES_PER_WIRE_BYTE)
+        elif kind == "reset":
+            bridge.relay.power_cut()
+            out = bridge.settle(POLL_CYCLES)
         else:
-            until = bridge.cycles + line * CYCLES_PER_SECOND // 1000
-        while True:
-            stop = bridge.run()
-            if stop == "idle":
-                if bridge.cycles >= until and bridge.ready():
-                    break
-            elif stop and replies:
-                replies.write(f"{given} {stop.hex()}\n")
+            out = bridge.settle(value * CYCLES_PER_SECOND // 1000)
+        if args.guard:
+            bridge.check_ram(f"after frame {bridge.frames}")
         if replies:
+            for frame in out:
+                replies.write(f"{given} {frame.hex()}\n")
             replies.write("done\n")
             replies.flush()
         if args.max_frames and bridge.frames >= args.max_frames:
@@ -398,23 +538,32 @@ def serve_file(bridge, args):
 
 
 def iter_lines(frames, settle):
-    """The steps of a frames file: (frame, length or None) for a frame, ms
-    for `wait MS`; then SETTLE ms for the last replies."""
+    """The steps of a frames file: ("frames", [(frame, bad_fcs)...]),
+    ("reset", None) or ("wait", ms); then SETTLE ms for the last replies."""
     for line in frames:
         line = line.split("#")[0].strip()
         if line.startswith("wait"):
-            yield int(line.split()[1])
+            yield "wait", int(line.split()[1])
+        elif line == "reset":
+            yield "reset", None
         elif line.startswith("length"):
             _, length, data = line.split()
-            yield bytes.fromhex(data), int(length)
+            yield "frames", [((bytes.fromhex(data) + bytes(int(length)))[:int(length)], False)]
+        elif line.startswith("burst"):
+            yield "frames", [(bytes.fromhex(d), False) for d in line.split()[1:]]
+        elif line.startswith("badfcs"):
+            yield "frames", [(bytes.fromhex(line.split()[1]), True)]
         elif line:
-            yield bytes.fromhex(line), None
-    yield settle
+            yield "frames", [(bytes.fromhex(line), False)]
+    yield "wait", settle
 
 
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("cod", help="the assembled server (.cod, with its .lst beside it)")
+    ap.add_argument("--module", default=os.environ.get("ENC28J60_MODULE") or default_module(),
+                    help="the ENC28J60 model, libenc28j60_gpsim.so (default: ENC28J60_MODULE, "
+                    "or the build tree's)")
     ap.add_argument("--tap", default="pic0", help="TAP device to make (default pic0)")
     ap.add_argument("--address", default="192.0.2.1/24",
                     help="the kernel's address on it (default 192.0.2.1/24)")
@@ -429,10 +578,16 @@ def main(argv):
                     help="stop after this many seconds without a frame (default 20)")
     ap.add_argument("--max-frames", type=int, default=0, help="stop after this many frames")
     ap.add_argument("--hang", type=float, default=10,
-                    help="a run that takes longer than this many seconds is a hang (default 10)")
-    ap.add_argument("--guard", action="store_true", help="check RAM writes and reads (tests)")
+                    help="with --frames: a run that takes longer than this many seconds "
+                    "is a hang (default 10)")
+    ap.add_argument("--guard", action="store_true",
+                    help="with --frames: check RAM writes and reads (tests)")
     ap.add_argument("--quiet", action="store_true", help="no line per frame")
     args = ap.parse_args(argv[1:])
+    if args.guard and not args.frames:
+        ap.error("--guard needs --frames")
+    if not os.path.exists(args.module):
+        ap.error(f"no ENC28J60 module at {args.module} (--module, ENC28J60_MODULE)")
     if args.replies == "-":
         sys.stdout = sys.stderr  # the log, so that stdout carries replies only
         args.replies_out = sys.__stdout__
@@ -440,7 +595,6 @@ def main(argv):
     try:
         why = serve_file(bridge, args) if args.frames else serve_tap(bridge, args)
         if args.guard:
-            bridge.ready()
             bridge.check_ram("at the end")
     except Fault as fault:
         print(f"pic_bridge: {fault}", file=sys.stderr)

@@ -37,8 +37,13 @@ elif [ "$#" -ne 2 ]; then
   exit 2
 fi
 [ -n "$inner" ] || converter=$(realpath "$1")
-# The site program stands beside the converter in a build tree.
+# The site program stands beside the converter in a build tree, and so does
+# the ENC28J60 model the server's driver talks to (the bridge's --module).
 [ -n "$inner" ] || site_program=$(dirname "$converter")/http2retlw-site
+if [ -z "$inner" ]; then
+  ENC28J60_MODULE=$(dirname "$converter")/firmware/enc28j60/libenc28j60_gpsim.so
+  export ENC28J60_MODULE
+fi
 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -54,6 +59,8 @@ for tool in gpasm gpsim python3 tshark curl ping ip unshare chromium; do
   command -v "$tool" >/dev/null || skip_suite "$tool not found (Debian: apt-get install \
 gputils gpsim python3 tshark curl iputils-ping iproute2 util-linux chromium)"
 done
+[ -n "$inner" ] || [ -f "$ENC28J60_MODULE" ] || skip_suite "no ENC28J60 model at \
+$ENC28J60_MODULE (Debian: apt-get install gpsim-dev libglib2.0-dev, then build enc28j60_gpsim)"
 # The interpreter itself, found once: a version manager's shim in front of
 # python3 takes longer to start than the helper takes to run.
 python=$(python3 -c 'import sys; print(sys.executable)')
@@ -95,6 +102,7 @@ cases=(
   "frames|after-ack|-|http_server_18|-|-|-|the request after the handshake's ACK, not with it"
   "frames|multi-segment|-|http_server_18|-|-|-|a page of several segments, each summed as copied"
   "frames|mss-536|-|http_server_18|-|-|-|an MSS option of 536"
+  "frames|window-1|-|http_server_18|-|-|-|a window of 1 byte: segments of one byte, each summed"
   "frames|mss-absent|-|http_server_18|-|-|-|no MSS option: 536"
   "frames|small-window|-|http_server_18|-|-|-|a window of 1,000 bytes: no byte past it"
   "frames|retransmit|-|http_server_18|-|-|-|a segment not acknowledged comes again after the timeout"
@@ -181,6 +189,11 @@ cases=(
   "frames|icmp-short|-|http_server_18|-|-|-|an ICMP message of 4 bytes: nothing"
   "frames|icmp-7|-|http_server_18|-|-|-|an ICMP message of 7 bytes, one short of an echo: nothing"
   "frames|fuzz|-|http_server_18|-|-|-|random and changed frames and conversations: no reply that must not go out, no stray access, no hang"
+  "frames|ring-wraps|-|http_server_18|-|-|-|the controller's ring wraps inside a frame while a page is served"
+  "frames|ring-full|-|http_server_18|-|-|-|a burst fills the ring: what is dropped is never acknowledged, the next connection served"
+  "frames|bad-fcs|-|http_server_18|-|-|-|a frame with a wrong FCS: dropped by the controller, never seen"
+  "frames|back-to-back|-|http_server_18|-|-|-|segments back to back: each waits for the one before to leave"
+  "frames|controller-reset|-|http_server_18|-|-|-|the controller loses power mid-connection: set up again, the next connection served"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"
@@ -335,7 +348,8 @@ build_site() {
   # The key of the server's initial sequence numbers: fresh for each build.
   local key
   key=$(od -An -N8 -tx4 /dev/urandom | awk '{ print "-D ISN_KEY_A=0x" $1 " -D ISN_KEY_B=0x" $2 }')
-  step "copying http_server_18.asm" cp "$server_src/http_server_18.asm" "$dir/" || return 1
+  step "copying http_server_18.asm" cp "$server_src/http_server_18.asm" \
+    "$server_src/enc28j60_driver.inc" "$dir/" || return 1
   step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
   for _ in 1 2; do
     step "making max.html" "$python" "$facts" make-body "text:$largest" "$dir/web/max.html" ||

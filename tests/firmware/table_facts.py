@@ -265,6 +265,7 @@ class Peer:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=open(f"{folder}/bridge.log", "w"), text=True)
         self.sent = []
+        self.given = []  # the frames handed in with a right FCS, by send
         self.most = None  # frames back for one line before it is a flood
 
     def step(self, line):
@@ -283,6 +284,7 @@ class Peer:
         raise Failure(f"the bridge stopped: {self.finish()}")
 
     def send(self, raw):
+        self.given.append(raw)
         return self.step(raw.hex())
 
     def tcp(self, **f):
@@ -324,7 +326,7 @@ def addressed(peer, r, proto, src=PEER_IP):
         return
     expect(r.ethertype == 0x0800 and r.proto == proto, "not the protocol asked")
     expect(r.src == c["ip"] and r.dst == tuple(src), f"IPv4 {r.src} -> {r.dst}")
-    expect(r.frag == 0x4000 and r.ttl == 64 and len(r.raw) == 14 + r.total,
+    expect(r.frag == 0x4000 and r.ttl == 64 and padded(r.raw, 14 + r.total),
            f"IPv4 flags 0x{r.frag:04X}, TTL {r.ttl}, total {r.total} in {len(r.raw)}")
 
 
@@ -387,6 +389,12 @@ def fetch(peer, request, mss=1460, window=64240, sport=40000, seq=1000,
     r = only(after, "the client's FIN")
     expect("A" in r.flags and r.ack == (seq + 1) % 2**32 and not r.data, "the client's FIN is not acknowledged")
     return got
+
+
+def padded(raw, length):
+    """RAW is a frame of LENGTH bytes as the controller sends it: zero
+    bytes after it up to 60, none past that."""
+    return len(raw) == max(60, length) and not any(raw[length:])
 
 
 def src_of(f):
@@ -489,7 +497,7 @@ def arp_row(answered=True, dst_mac=b"\xff" * 6, cut=None, ethertype=0x0806, **a)
         addressed(peer, r, 0)
         want = struct.pack(">HHBBH", 1, 0x0800, 6, 4, 2) + c["mac"] + bytes(c["ip"]) + \
             PEER_MAC + bytes(PEER_IP)
-        expect(r.raw[14:] == want, f"ARP reply {r.raw[14:].hex()}")
+        expect(r.raw[14:42] == want and padded(r.raw, 42), f"ARP reply {r.raw[14:].hex()}")
         return "is-at" if answered else "no reply"
     return run
 
@@ -852,6 +860,94 @@ def reflection(peer, pages):
     return f"{given} bytes from the forged address, {back} to it"
 
 
+# Rows only a real controller brings: its receive ring (ERXST 0 to
+# ETH_RX_END in the driver) and what it drops, its transmit buffer, its power.
+def ring_wraps(peer, pages):
+    """As many of the longest echoes as the ring holds whole, then a page
+    64 bytes a segment, each acknowledged: the ring's end falls inside a
+    frame of that fetch, which must reach the server whole (the guard
+    compares RX_BUF with it)."""
+    echo = frame(peer.c, proto=1, icmp=echo_request(bytes(BIG)))
+    size = symbol(peer.lst, "ETH_RX_END") + 1
+    echoes = size // (6 + len(echo) + 4)
+    for _ in range(echoes):
+        only(peer.send(echo), "echo request")
+    want = response_for(pages, "a")
+    got = fetch(peer, get(b"/a"), mss=64, window=64)
+    expect(got == want, f"{len(got)} bytes back, want the {len(want)} of page a")
+    at, split = 0, None
+    for n, raw in enumerate(peer.given):
+        stored = 6 + len(raw) + 4 + (len(raw) & 1)  # next pointer, status, FCS
+        if at + stored > size and split is None:
+            split = n
+        at = (at + stored) % size
+    expect(split is not None and split >= echoes,
+           f"the ring wrapped inside frame {split}, not inside the fetch")
+    return f"the ring wrapped inside frame {split + 1}; {len(got)} bytes of page a"
+
+
+def ring_full(peer, pages):
+    """Ten of the longest echoes back to back, then a request: more than
+    the ring holds while the server answers, so the controller drops what
+    does not fit. Every answer is right; a request the server
+    acknowledged is answered; the next connection is served."""
+    nxt = handshake(peer)
+    echo = frame(peer.c, proto=1, icmp=echo_request(bytes(BIG)))
+    request = get(b"/a")
+    seg = frame(peer.c, seq=1001, ack=nxt, flags="PA", payload=request)
+    got = peer.step("burst " + " ".join([echo.hex()] * 10 + [seg.hex()]))
+    echoes = [r for r in got if r.ethertype == 0x0800 and r.proto == 1]
+    acks = [r for r in got if r.ethertype == 0x0800 and r.proto == 6]
+    expect(len(echoes) < 10, "all ten echoes answered: the ring never filled")
+    for r in echoes:
+        addressed(peer, r, 1)
+        expect(r.transport[4:] == echo_request(bytes(BIG))[4:], "a wrong echo reply")
+    if any(r.ack == 1001 + len(request) for r in acks):
+        want = response_for(pages, "a")
+        expect(b"".join(r.data for r in acks) == want, "the request acknowledged, the page not sent")
+    want = response_for(pages, "i")
+    expect(fetch(peer, get(b"/"), sport=40001) == want, "the next connection not served")
+    return (f"{len(echoes)} of 10 echoes answered, the request "
+            f"{'answered' if acks else 'lost'}; the next connection served")
+
+
+def bad_fcs(peer, pages):
+    """A SYN with a wrong frame check sequence: the controller's CRC
+    filter drops it, the server never sees it; the same SYN right gets
+    its SYN-ACK."""
+    syn = frame(peer.c, tcp_options=struct.pack(">BBH", 2, 4, 1460))
+    expect(not peer.step("badfcs " + syn.hex()), "an answer to a frame with a wrong FCS")
+    handshake(peer)
+    return "dropped"
+
+
+def back_to_back(peer, pages):
+    """The largest page, all of it in reply to the request (a window of
+    64,240): full segments one after the other, each started only once
+    the one before has left (the model fails a TXRTS set too soon)."""
+    want = response_for(pages, "m")
+    nxt = handshake(peer)
+    got = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/m"))
+    data = [r for r in got if r.data]
+    expect(len(data) >= 10 and all(len(r.data) == 1460 for r in data[:-1]),
+           f"{len(data)} segments back, want ten or more full ones")
+    sent = b"".join(r.data for r in data)
+    expect(sent == want[:len(sent)], "not the page's bytes")
+    return f"{len(data)} segments back to back"
+
+
+def controller_reset(peer, pages):
+    """The controller loses power in the middle of a connection: the
+    driver finds it reset and sets it up again; the client's next
+    connection is served."""
+    handshake(peer)
+    expect(not peer.step("reset"), "a frame sent while the controller starts again")
+    peer.wait(5)
+    want = response_for(pages, "a")
+    expect(fetch(peer, get(b"/a"), sport=40001) == want, "the next connection not served")
+    return "the next connection served"
+
+
 # The frame fuzzer: random and mutated frames and conversations, through
 # the same bridge and guard as the rows above. FUZZ_SEED picks the run
 # (printed, so that a failure can be played again), FUZZ_FRAMES bounds the
@@ -944,7 +1040,7 @@ def reply_faults(c, raw, peers):
     kind = raw[12] << 8 | raw[13]
     if kind == 0x0806:
         a = raw[14:]
-        if n != 42 or a[:8] != bytes.fromhex("0001080006040002"):
+        if not padded(raw, 42) or a[:8] != bytes.fromhex("0001080006040002"):
             bad.append("an ARP frame that is no reply")
         elif a[8:18] != c["mac"] + bytes(c["ip"]) or a[18:24] != dst_mac:
             bad.append("an ARP reply with the wrong addresses")
@@ -955,7 +1051,7 @@ def reply_faults(c, raw, peers):
         return bad + [f"ethertype 0x{kind:04X}, {n} bytes"]
     p = raw[14:]
     total, dst = p[2] << 8 | p[3], tuple(p[16:20])
-    if p[0] != 0x45 or total != n - 14 or (p[6] << 8 | p[7]) & 0x3FFF:
+    if p[0] != 0x45 or not padded(raw, total + 14) or (p[6] << 8 | p[7]) & 0x3FFF:
         bad.append(f"IPv4 header {p[:8].hex()} in {n} bytes")
         return bad
     if folded_sum(p[:20]) != 0xFFFF:
@@ -1349,6 +1445,8 @@ FRAME_ROWS = {
     "after-ack": served(get(b"/a"), "a", with_ack=False),
     "multi-segment": served(get(b"/*"), "*"),
     "mss-536": served(get(b"/*"), "*", mss=536),
+    # Segments of one byte, each summed: a lone high byte and no pair.
+    "window-1": served(get(b"/logo.png"), "l", window=1),
     "mss-absent": served(get(b"/*"), "*", mss=None),
     "small-window": served(get(b"/*"), "*", window=1000),
     "retransmit": served(get(b"/*"), "*", drop_first=True),
@@ -1446,6 +1544,12 @@ FRAME_ROWS = {
     "icmp-7": ping_row(0, False, cut=7),
     # Random and changed frames and conversations.
     "fuzz": fuzz,
+    # The controller's own.
+    "ring-wraps": ring_wraps,
+    "ring-full": ring_full,
+    "bad-fcs": bad_fcs,
+    "back-to-back": back_to_back,
+    "controller-reset": controller_reset,
 }
 
 

@@ -367,7 +367,8 @@ pages_lists_site() {
 # an error or a warning.
 server_assembles() {
   local out
-  mkdir -p "$dir/firmware" && cp "$repo/firmware/http_server_18.asm" "$dir/firmware/" &&
+  mkdir -p "$dir/firmware" && cp "$repo/firmware/http_server_18.asm" \
+    "$repo/firmware/enc28j60_driver.inc" "$dir/firmware/" &&
     out=$(cd "$dir/firmware" && gpasm -I "$1" http_server_18.asm 2>&1) &&
     ! grep -qE 'Error|Warning' <<<"$out"
 }
