@@ -25,8 +25,9 @@
 ; are counted (the count is read before each frame sent and in the main
 ; loop) and all taken, one after the other, before the next frame is read;
 ; none is lost. A timer of T ms so fires T - 1 to T ms after it was set,
-; later by the rest of the frame being handled when it comes due (8 ms at
-; most, a 1,514-byte echo): late, never early.
+; later by the rest of the frame being handled when it comes due (about
+; 14 ms at most in gpsim, a 1,514-byte echo read and written over SPI):
+; late, never early.
 ;
 ;------------------------------------------------------------------------------
 ; Where frames come from: an ENC28J60 on the SPI bus

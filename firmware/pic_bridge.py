@@ -31,10 +31,13 @@ eth.si, eth.so -> RC4/SDI, RD0 -> eth.cs, eth.int -> RB0.
 The wire between the bridge and the model: a SOCK_SEQPACKET socket pair;
 gpsim inherits one end, whose number is in ENC28J60_RELAY_FD. Each message
 is one datagram:
-    0x01 + frame + FCS  a frame, both ways: one arriving on the wire (the
+    0x01 + frame + FCS  bridge to model: a frame arriving on the wire (the
                         FCS is zlib.crc32 of the frame, least significant
-                        byte first), or one the controller transmitted (the
-                        bridge checks its FCS and takes it off)
+                        byte first)
+    0x04 + cycle + frame + FCS  model to bridge: a frame the controller
+                        transmitted, after the instruction cycle it left at
+                        (8 bytes, least significant first), which --frames
+                        logs it at; the bridge checks the FCS, takes it off
     0x02                bridge to model: a power cut (`reset`)
     0x03 + text         model to bridge: a strict check of the model
                         failed; the model halts gpsim, the bridge prints
@@ -96,7 +99,7 @@ POLL_CYCLES, CYCLES_PER_WIRE_BYTE, WIRE_OVERHEAD = 1000, 8, 8 + 4 + 12
 DRAIN_CYCLES = (FRAME_MAX + WIRE_OVERHEAD) * CYCLES_PER_WIRE_BYTE + 2 * POLL_CYCLES
 CHUNK_CYCLES = 1_000_000  # 0.1 s of simulated time, well under a second of wall time
 TUNSETIFF, IFF_TAP, IFF_NO_PI = 0x400454CA, 0x0002, 0x1000
-MSG_FRAME, MSG_POWER, MSG_FAULT = 1, 2, 3
+MSG_FRAME, MSG_POWER, MSG_FAULT, MSG_SENT = 1, 2, 3, 4
 # Pins: (node, PIC pin, module pin).
 WIRING = [("n_sck", "portc3", "eth.sck"), ("n_si", "portc5", "eth.si"),
           ("n_so", "portc4", "eth.so"), ("n_cs", "portd0", "eth.cs"),
@@ -148,11 +151,12 @@ class Relay:
                 return frames
             if message[0] == MSG_FAULT:
                 self.faults.append(message[1:].decode(errors="replace"))
-            elif message[0] == MSG_FRAME:
-                frame, fcs = message[1:-4], message[-4:]
-                if len(message) < 5 or with_fcs(frame)[-4:] != fcs:
-                    raise Fault(f"a frame from the controller with a wrong FCS: {message[1:].hex()}")
-                frames.append(frame)
+            elif message[0] == MSG_SENT:
+                cycle = int.from_bytes(message[1:9], "little")
+                frame, fcs = message[9:-4], message[-4:]
+                if len(message) < 13 or with_fcs(frame)[-4:] != fcs:
+                    raise Fault(f"a frame from the controller with a wrong FCS: {message[9:].hex()}")
+                frames.append((cycle, frame))
 
 
 class Gpsim:
@@ -368,8 +372,9 @@ class Bridge:
         self.rx_length = length
         self.move_read_window(length)
 
-    def log(self, direction, frame, note=""):
-        t = self.cycles / CYCLES_PER_SECOND if self.args.frames else time.monotonic() - self.started
+    def log(self, direction, frame, note="", cycle=None):
+        cycle = self.cycles if cycle is None else cycle
+        t = cycle / CYCLES_PER_SECOND if self.args.frames else time.monotonic() - self.started
         if not self.args.quiet:
             print(f"{t:11.6f} {direction:4} {describe(frame)}{note}", flush=True)
         # Frames the bridge drops are written too: the capture shows what
@@ -382,14 +387,14 @@ class Bridge:
         """The frames the controller sent since the last call, less those
         --drop-out drops; a fault the model reported ends the run."""
         out = []
-        for frame in self.relay.receive():
+        for cycle, frame in self.relay.receive():
             data = tcp_data(frame)
             if data:
                 self.sent_data += 1
                 if self.sent_data in self.args.drop_out:
-                    self.log("out", frame, "  (dropped by the bridge)")
+                    self.log("out", frame, "  (dropped by the bridge)", cycle)
                     continue
-            self.log("out", frame)
+            self.log("out", frame, cycle=cycle)
             self.frames += 1
             out.append(frame)
         if self.relay.faults:

@@ -25,7 +25,7 @@
 namespace {
 
 constexpr std::uint8_t MSG_FRAME = 0x01, MSG_POWER_CYCLE = 0x02,
-                       MSG_FAULT = 0x03;
+                       MSG_FAULT = 0x03, MSG_SENT = 0x04;
 constexpr std::uint64_t POLL_CYCLES = 1000;
 constexpr double SECONDS_PER_CYCLE = 1e-7;  // the PIC18 at 40 MHz
 
@@ -110,8 +110,15 @@ Enc28j60Module::Enc28j60Module(const char* name)
   if (const char* pace = std::getenv("ENC28J60_REALTIME"))
     realtime_ = std::string(pace) == "1";
 
+  // A transmitted frame carries the cycle it left at, so that a bridge
+  // that reads the socket only between runs still times it exactly.
   device_.on_transmit([this](const enc28j60::Bytes& frame) {
-    send_message(MSG_FRAME, frame.data(), frame.size());
+    const std::uint64_t cycle = get_cycles().get();
+    enc28j60::Bytes stamped;
+    for (int shift = 0; shift < 64; shift += 8)
+      stamped.push_back(static_cast<std::uint8_t>(cycle >> shift));
+    stamped.insert(stamped.end(), frame.begin(), frame.end());
+    send_message(MSG_SENT, stamped.data(), stamped.size());
   });
   device_.on_fault([this](const std::string& message) {
     std::cerr << message << std::endl;
