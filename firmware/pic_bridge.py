@@ -97,6 +97,10 @@ READ_WINDOW = 960
 # once its preamble, bytes, FCS and gap have passed at 8 cycles a byte.
 POLL_CYCLES, CYCLES_PER_WIRE_BYTE, WIRE_OVERHEAD = 1000, 8, 8 + 4 + 12
 DRAIN_CYCLES = (FRAME_MAX + WIRE_OVERHEAD) * CYCLES_PER_WIRE_BYTE + 2 * POLL_CYCLES
+# --guard: at most this many frames sent for a line of --frames, plus this
+# many for each simulated second it runs (a page of 64 KB in 536-byte
+# segments is 123 frames; retransmissions come a second apart at most).
+SENT_PER_LINE, SENT_PER_SECOND = 200, 100
 CHUNK_CYCLES = 1_000_000  # 0.1 s of simulated time, well under a second of wall time
 TUNSETIFF, IFF_TAP, IFF_NO_PI = 0x400454CA, 0x0002, 0x1000
 MSG_FRAME, MSG_POWER, MSG_FAULT, MSG_SENT = 1, 2, 3, 4
@@ -108,6 +112,10 @@ WIRING = [("n_sck", "portc3", "eth.sck"), ("n_si", "portc5", "eth.si"),
 
 class Fault(Exception):
     """The program or the model did something it must not, or hung."""
+
+
+class StartError(Exception):
+    """The bridge cannot start: one line for the user, exit status 2."""
 
 
 def pattern(addr):
@@ -169,21 +177,30 @@ class Gpsim:
         env = dict(os.environ, ENC28J60_RELAY_FD=str(relay.theirs.fileno()))
         if realtime:
             env["ENC28J60_REALTIME"] = "1"
-        self.proc = subprocess.Popen(
-            ["gpsim", "-i"], cwd=folder, stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0,
-            env=env, pass_fds=(relay.theirs.fileno(),))
-        relay.theirs.close()
+        try:
+            # A process group of its own, ended whole by close().
+            self.proc = subprocess.Popen(
+                ["gpsim", "-i"], cwd=folder, stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0,
+                env=env, pass_fds=(relay.theirs.fileno(),), start_new_session=True)
+        except OSError as e:
+            raise StartError(f"cannot run gpsim ({e.strerror}; Debian: apt-get install gpsim)")
+        finally:
+            relay.theirs.close()
         self.hang, self.count, self.pending = hang, 0, b""
-        out = self.command("load " + os.path.basename(cod))
-        if "error" in out.lower() and "load" in out.lower():
-            raise SystemExit(f"gpsim cannot load {cod}:\n{out}")
-        lines = [f"module library {os.path.abspath(module)}", "module load enc28j60 eth"]
-        for node, pic, eth in WIRING:
-            lines += [f"node {node}", f"attach {node} {pic} {eth}"]
-        out = self.command("\n".join(lines))
-        if "error" in out.lower() or "not found" in out.lower():
-            raise SystemExit(f"gpsim cannot load the module {module}:\n{out}")
+        try:
+            out = self.command("load " + os.path.basename(cod))
+            if "error" in out.lower() and "load" in out.lower():
+                raise StartError(f"gpsim cannot load {cod}: {last_line(out)}")
+            lines = [f"module library {os.path.abspath(module)}", "module load enc28j60 eth"]
+            for node, pic, eth in WIRING:
+                lines += [f"node {node}", f"attach {node} {pic} {eth}"]
+            out = self.command("\n".join(lines))
+            if "error" in out.lower() or "not found" in out.lower():
+                raise StartError(f"gpsim cannot load the module {module}: {last_line(out)}")
+        except (Fault, StartError):
+            self.close()
+            raise
 
     def command(self, text, wait=None):
         self.count += 1
@@ -217,9 +234,17 @@ class Gpsim:
 
     def close(self):
         # gpsim 0.31 lingers for seconds after `quit` on a pipe; nothing is
-        # left to read from it, so it is ended at once.
-        self.proc.kill()
+        # left to read from it, so it is ended at once, with its group.
+        try:
+            os.killpg(self.proc.pid, 9)
+        except ProcessLookupError:
+            pass
         self.proc.wait()
+
+
+def last_line(text):
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    return lines[-1] if lines else "no output"
 
 
 def lst_symbols(cod, names):
@@ -280,6 +305,13 @@ class Bridge:
         self.args = args
         self.relay = Relay()
         self.gpsim = Gpsim(args.cod, args.hang, args.module, self.relay, realtime=not args.frames)
+        try:
+            self.start(args)
+        except BaseException:
+            self.gpsim.close()
+            raise
+
+    def start(self, args):
         self.shadow = bytearray(RAM_SIZE)  # what RAM must hold (--guard)
         self.breaks = {}  # gpsim breakpoint number -> what it is
         self.reads = {}  # RX_BUF address -> breakpoint number
@@ -297,7 +329,7 @@ class Bridge:
         self.labels = lst_symbols(args.cod, ("eth_idle", "eth_copied"))
         for label in ("eth_idle", "eth_copied"):
             if label not in self.labels:
-                raise SystemExit(f"{args.cod}: no label {label} in its .lst")
+                raise StartError(f"{args.cod}: no label {label} in its .lst beside it")
         if args.guard:
             self.prefill()
             self.add_break_now(f"e 0x{self.labels['eth_copied']:X}", "copied")
@@ -323,7 +355,7 @@ class Bridge:
         names = ("CUR", "SLOT_SIZE", "SLOTS", "NSLOTS", "ETH_VARS", "ETH_VARS_SIZE")
         syms = lst_symbols(self.args.cod, names)
         if len(syms) < len(names):
-            raise SystemExit(f"--guard: {', '.join(names)} not all in the .lst")
+            raise StartError(f"--guard: {', '.join(names)} not all in the .lst beside {self.args.cod}")
         # Registers and the connection at work, 0x00 to CUR + SLOT_SIZE; the
         # driver's; the slots; the transmit buffer.
         cur_end = syms["CUR"] + syms["SLOT_SIZE"]
@@ -462,11 +494,20 @@ class Bridge:
 
 
 def open_tap(name, address):
-    fd = os.open("/dev/net/tun", os.O_RDWR)
-    fcntl.ioctl(fd, TUNSETIFF, struct.pack("16sH", name.encode(), IFF_TAP | IFF_NO_PI))
+    try:
+        fd = os.open("/dev/net/tun", os.O_RDWR)
+        fcntl.ioctl(fd, TUNSETIFF, struct.pack("16sH", name.encode(), IFF_TAP | IFF_NO_PI))
+    except OSError as e:
+        raise StartError(f"cannot make the TAP device {name} ({e.strerror}): "
+                         "run as root, or inside unshare -n (unshare -rn without root)")
     for cmd in (["ip", "link", "set", name, "up"],
                 ["ip", "addr", "add", address, "dev", name]):
-        subprocess.run(cmd, check=True)
+        try:
+            done = subprocess.run(cmd, capture_output=True, text=True)
+        except OSError as e:
+            raise StartError(f"cannot run ip ({e.strerror}; Debian: apt-get install iproute2)")
+        if done.returncode:
+            raise StartError(f"{' '.join(cmd)}: {last_line(done.stderr)}")
     return fd
 
 
@@ -491,10 +532,16 @@ def serve_tap(bridge, args):
                 os.write(fd, frame)
                 last = time.monotonic()
         if fd in ready:
-            frame = os.read(fd, 2048)
+            # Read whole whatever the device's MTU; a frame no 10BASE-T
+            # controller takes is logged (and captured whole) but dropped.
+            frame = os.read(fd, 65536)
+            last = time.monotonic()
+            if len(frame) > FRAME_MAX:
+                bridge.log("in", frame, f"  (dropped by the bridge: {len(frame)} bytes, "
+                           f"over {FRAME_MAX:,})")
+                continue
             # A frame on a wire is at least 60 bytes: the sender pads it.
             bridge.hand_in(frame + bytes(max(0, 60 - len(frame))))
-            last = time.monotonic()
         if g.proc.stdout in ready:
             data = os.read(g.proc.stdout.fileno(), 1 << 16)
             g.pending = (g.pending + data)[-4096:]
@@ -518,7 +565,7 @@ def serve_file(bridge, args):
     given = 0
     bridge.run("idle")  # the program starts and sets up the controller
     for kind, value in iter_lines(frames, args.settle):
-        longest = 0
+        longest, start = 0, bridge.cycles
         if kind == "frames":
             for frame, bad in value:
                 bridge.hand_in(frame, bad)
@@ -532,6 +579,11 @@ def serve_file(bridge, args):
             out = bridge.settle(value * CYCLES_PER_SECOND // 1000)
         if args.guard:
             bridge.check_ram(f"after frame {bridge.frames}")
+            # A program that sends in a loop is a hang, however fast it runs.
+            bound = SENT_PER_LINE + SENT_PER_SECOND * (bridge.cycles - start) // CYCLES_PER_SECOND
+            if len(out) > bound:
+                raise Fault(f"{len(out)} frames sent for one line of --frames, "
+                            f"more than the bound of {bound}: the program sends in a loop")
         if replies:
             for frame in out:
                 replies.write(f"{given} {frame.hex()}\n")
@@ -545,22 +597,45 @@ def serve_file(bridge, args):
 def iter_lines(frames, settle):
     """The steps of a frames file: ("frames", [(frame, bad_fcs)...]),
     ("reset", None) or ("wait", ms); then SETTLE ms for the last replies."""
-    for line in frames:
-        line = line.split("#")[0].strip()
-        if line.startswith("wait"):
-            yield "wait", int(line.split()[1])
-        elif line == "reset":
-            yield "reset", None
-        elif line.startswith("length"):
-            _, length, data = line.split()
-            yield "frames", [((bytes.fromhex(data) + bytes(int(length)))[:int(length)], False)]
-        elif line.startswith("burst"):
-            yield "frames", [(bytes.fromhex(d), False) for d in line.split()[1:]]
-        elif line.startswith("badfcs"):
-            yield "frames", [(bytes.fromhex(line.split()[1]), True)]
-        elif line:
-            yield "frames", [(bytes.fromhex(line), False)]
+    for number, text in enumerate(frames, 1):
+        line = text.split("#")[0].strip()
+        try:
+            step = parse_line(line)
+        except (ValueError, IndexError):
+            raise StartError(f"frames line {number} is none of HEX, wait MS, length N HEX, "
+                             f"burst HEX..., badfcs HEX, reset: {line[:60]}")
+        if step:
+            yield step
     yield "wait", settle
+
+
+def parse_line(line):
+    if line.startswith("wait"):
+        return "wait", int(line.split()[1])
+    if line == "reset":
+        return "reset", None
+    if line.startswith("length"):
+        _, length, data = line.split()
+        return "frames", [((bytes.fromhex(data) + bytes(int(length)))[:int(length)], False)]
+    if line.startswith("burst"):
+        return "frames", [(bytes.fromhex(d), False) for d in line.split()[1:]]
+    if line.startswith("badfcs"):
+        _, data = line.split()
+        return "frames", [(bytes.fromhex(data), True)]
+    if line:
+        return "frames", [(bytes.fromhex(line), False)]
+    return None
+
+
+def check_files(args):
+    """What the bridge needs before gpsim starts, each said in one line."""
+    lst = os.path.splitext(args.cod)[0] + ".lst"
+    for path, what in ((args.cod, "the assembled server"), (lst, "the server's listing"),
+                       (args.module, "the ENC28J60 model (--module, ENC28J60_MODULE)")):
+        if not os.path.isfile(path):
+            raise StartError(f"no {what} at {path}")
+    if args.frames and args.frames != "-" and not os.path.isfile(args.frames):
+        raise StartError(f"no frames file at {args.frames}")
 
 
 def main(argv):
@@ -591,23 +666,27 @@ def main(argv):
     args = ap.parse_args(argv[1:])
     if args.guard and not args.frames:
         ap.error("--guard needs --frames")
-    if not os.path.exists(args.module):
-        ap.error(f"no ENC28J60 module at {args.module} (--module, ENC28J60_MODULE)")
     if args.replies == "-":
         sys.stdout = sys.stderr  # the log, so that stdout carries replies only
         args.replies_out = sys.__stdout__
-    bridge = Bridge(args)
+    bridge = None
     try:
+        check_files(args)
+        bridge = Bridge(args)
         why = serve_file(bridge, args) if args.frames else serve_tap(bridge, args)
         if args.guard:
             bridge.check_ram("at the end")
+    except StartError as e:
+        print(f"pic_bridge: {e}", file=sys.stderr)
+        return 2
     except Fault as fault:
         print(f"pic_bridge: {fault}", file=sys.stderr)
         return 1
     finally:
-        if bridge.pcap:
-            bridge.pcap.close()
-        bridge.gpsim.close()
+        if bridge:
+            if bridge.pcap:
+                bridge.pcap.close()
+            bridge.gpsim.close()
     if not args.quiet:
         print(f"pic_bridge: stopped after {why}", flush=True)
     return 0
