@@ -633,9 +633,9 @@ def check_files(args):
     for path, what in ((args.cod, "the assembled server"), (lst, "the server's listing"),
                        (args.module, "the ENC28J60 model (--module, ENC28J60_MODULE)")):
         if not os.path.isfile(path):
-            raise StartError(f"no {what} at {path}")
-    if args.frames and args.frames != "-" and not os.path.isfile(args.frames):
-        raise StartError(f"no frames file at {args.frames}")
+            raise StartError(f"{path}: no such file ({what})")
+    if args.frames and args.frames != "-" and not os.path.exists(args.frames):
+        raise StartError(f"{args.frames}: no such file (the frames)")
 
 
 def main(argv):

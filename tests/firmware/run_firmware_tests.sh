@@ -195,6 +195,7 @@ cases=(
   "frames|back-to-back|-|http_server_18|-|-|-|segments back to back: each waits for the one before to leave"
   "frames|controller-reset|-|http_server_18|-|-|-|the controller loses power mid-connection: set up again, the next connection served"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
+  "bridge|start-up|-|http_server_18|-|-|-|no .lst, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"
   "network|drop|-|http_server_18|-|-|-|the last segment dropped: the page still whole, one retransmission"
@@ -410,6 +411,36 @@ run_flash_case() {
   fi
 }
 
+# run_bridge_case DIR: the bridge's start-up errors, each one line on
+# standard error and status 2, with no gpsim of the run left behind.
+run_bridge_case() {
+  local dir=$1 bad=0 rc err
+  site_ready && cp "$work/site/http_server_18.cod" "$dir/no-listing.cod" || return 1
+  printf 'wait 1\nnot a frame\n' >"$dir/bad-line.txt"
+  local -a runs=(
+    "no .lst|$dir/no-listing.cod|"
+    "no gpsim|$work/site/http_server_18.cod|/nothing"
+    "a line that is no frame|$work/site/http_server_18.cod|"
+  )
+  for run in "${runs[@]}"; do
+    IFS='|' read -r what cod path <<<"$run"
+    rc=0
+    env ${path:+PATH=$path} "$python" "$bridge" --module "$ENC28J60_MODULE" --guard \
+      --frames "$dir/bad-line.txt" "$cod" >"$dir/out" 2>"$dir/err" || rc=$?
+    err=$(cat "$dir/err")
+    if [ "$rc" -ne 2 ] || [ "$(wc -l <"$dir/err")" -ne 1 ]; then
+      echo "  $what: status $rc, standard error: ${err:-nothing}"
+      bad=1
+    fi
+  done
+  sleep 0.2
+  if pgrep -f "gpsim -i" >/dev/null && pgrep -af "gpsim -i" | grep -q -- "$work"; then
+    echo "  a gpsim of this run is still running"
+    bad=1
+  fi
+  [ "$bad" -eq 0 ]
+}
+
 # namespace: how this machine makes a network namespace, or nothing.
 namespace=()
 if unshare -n true 2>/dev/null; then
@@ -483,6 +514,14 @@ in_namespace() {
       echo "ping: $(grep received "$dir/ping.txt")"
       bad=1
     }
+    # A frame larger than any 10BASE-T controller takes (a TAP's MTU may
+    # allow one): dropped by the bridge with a note, unanswered.
+    ip link set pic0 mtu 9000
+    ping -c 1 -W 1 -M dont -s 3000 192.0.2.2 >/dev/null 2>&1 && {
+      echo "ping: a 3,042-byte frame answered"
+      bad=1
+    }
+    ip link set pic0 mtu 1500
     ;;
   browser)
     timeout 90 chromium --headless=new --no-sandbox --disable-gpu \
@@ -514,7 +553,13 @@ in_namespace() {
   }
   grep -c ' in \| out ' "$dir/bridge.log" | sed 's/^/frames: /'
   case $run in
-  clean) "$python" "$facts" capture "$dir/run.pcap" clean || bad=1 ;;
+  clean)
+    "$python" "$facts" capture "$dir/run.pcap" clean || bad=1
+    grep -q 'dropped by the bridge: 3042 bytes' "$dir/bridge.log" || {
+      echo "bridge.log: no note of the 3,042-byte frame dropped"
+      bad=1
+    }
+    ;;
   *) "$python" "$facts" capture "$dir/run.pcap" any || bad=1 ;;
   esac
   if [ "$run" = drop ]; then
@@ -550,6 +595,8 @@ for row in "${cases[@]}"; do
     run_frames_case "$make" "$dir" || ok=0
   elif [ "$name" = flash ]; then
     run_flash_case "$dir" || ok=0
+  elif [ "$name" = bridge ]; then
+    run_bridge_case "$dir" || ok=0
   elif [ "$name" = network ]; then
     rc=0
     run_network_case "$make" "$dir" || rc=$?
