@@ -12,8 +12,9 @@
 #       stops after 60 s without a frame (or Ctrl-C).
 #
 # DIR defaults to a new temporary folder. The programs are found beside this
-# script's build (../build/), then on the PATH; HTTP2RETLW_SITE_PROGRAM and
-# HTTP2RETLW_BRIDGE_ARGS (extra bridge options) override. Exit status 0 when
+# script's build (../build/), then on the PATH, and so is the model of the
+# ENC28J60 the bridge runs the server with; HTTP2RETLW_SITE_PROGRAM,
+# ENC28J60_MODULE and HTTP2RETLW_BRIDGE_ARGS (extra bridge options) override. Exit status 0 when
 # the page was fetched (or served), 1 when a step failed, 2 on a usage error
 # or when something it needs is missing, with one line saying what.
 set -eu
@@ -32,7 +33,7 @@ while [ "$#" -gt 0 ]; do
   case "$1" in
     --serve) serve=1 ;;
     --out) [ "$#" -ge 2 ] || usage; out=$2; shift ;;
-    --help|-h) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --help|-h) sed -n '2,/^set -eu/{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) usage ;;
     *) break ;;
   esac
@@ -52,6 +53,9 @@ if [ -z "$site_program" ]; then
       need "http2retlw-site not found: build it (README) or set HTTP2RETLW_SITE_PROGRAM"
   fi
 fi
+module=${ENC28J60_MODULE:-$here/../build/firmware/enc28j60/libenc28j60_gpsim.so}
+[ -f "$module" ] || need "no ENC28J60 model at $module: build the project with gpsim-dev and \
+libglib2.0-dev installed (the README's test command does), or set ENC28J60_MODULE"
 tools="gpasm gpsim python3 ip"
 [ -n "$serve" ] || tools="$tools unshare curl chromium"
 for tool in $tools; do
@@ -78,7 +82,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 rm -f "$out/site.png"
 "$site_program" "$site" "$out/tables"
-cp "$here/http_server_18.asm" "$out/"
+cp "$here/http_server_18.asm" "$here/enc28j60_driver.inc" "$out/"
 # A fresh key for the initial sequence numbers at every build, kept nowhere.
 set -- $(od -An -N8 -tx4 /dev/urandom)
 (cd "$out" && gpasm -D ISN_KEY_A="0x$1" -D ISN_KEY_B="0x$2" -I tables http_server_18.asm) \
@@ -87,7 +91,7 @@ set -- $(od -An -N8 -tx4 /dev/urandom)
   echo "try_site: the server did not assemble around $site's tables" >&2
   exit 1
 }
-bridge="python3 $here/pic_bridge.py ${HTTP2RETLW_BRIDGE_ARGS:-}"
+bridge="python3 $here/pic_bridge.py --module $module ${HTTP2RETLW_BRIDGE_ARGS:-}"
 
 if [ -n "$serve" ]; then
   echo "serving $site at http://192.0.2.2/ (the bridge stops after 60 s without a frame)"
