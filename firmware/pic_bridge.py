@@ -337,13 +337,13 @@ class Bridge:
 
     # Breakpoints: gpsim numbers them from 0, taking the lowest free
     # number; a cycle breakpoint frees its number when it is reached.
-    def add_break(self, spec, what):
+    def add_break(self, condition, what):
         number = min(set(range(len(self.breaks) + 1)) - set(self.breaks))
         self.breaks[number] = what
-        return f"break {spec}", number
+        return f"break {condition}", number
 
-    def add_break_now(self, spec, what):
-        line, number = self.add_break(spec, what)
+    def add_break_now(self, condition, what):
+        line, number = self.add_break(condition, what)
         self.gpsim.command(line)
         return number
 

@@ -195,7 +195,7 @@ cases=(
   "frames|back-to-back|-|http_server_18|-|-|-|segments back to back: each waits for the one before to leave"
   "frames|controller-reset|-|http_server_18|-|-|-|the controller loses power mid-connection: set up again, the next connection served"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
-  "bridge|start-up|-|http_server_18|-|-|-|no .lst, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
+  "bridge|start-up|-|http_server_18|-|-|-|no .lst or labels, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"
   "network|drop|-|http_server_18|-|-|-|the last segment dropped: the page still whole, one retransmission"
@@ -415,10 +415,12 @@ run_flash_case() {
 # standard error and status 2, with no gpsim of the run left behind.
 run_bridge_case() {
   local dir=$1 bad=0 rc err
-  site_ready && cp "$work/site/http_server_18.cod" "$dir/no-listing.cod" || return 1
+  site_ready && cp "$work/site/http_server_18.cod" "$dir/no-listing.cod" &&
+    cp "$work/site/http_server_18.cod" "$dir/no-labels.cod" && : >"$dir/no-labels.lst" || return 1
   printf 'wait 1\nnot a frame\n' >"$dir/bad-line.txt"
   local -a runs=(
     "no .lst|$dir/no-listing.cod|"
+    "a .lst without the driver's labels|$dir/no-labels.cod|"
     "no gpsim|$work/site/http_server_18.cod|/nothing"
     "a line that is no frame|$work/site/http_server_18.cod|"
   )
@@ -433,11 +435,16 @@ run_bridge_case() {
       bad=1
     fi
   done
+  # gpsim runs in the folder of the .cod it was given.
   sleep 0.2
-  if pgrep -f "gpsim -i" >/dev/null && pgrep -af "gpsim -i" | grep -q -- "$work"; then
-    echo "  a gpsim of this run is still running"
-    bad=1
-  fi
+  for pid in $(pgrep -x gpsim); do
+    case $(readlink "/proc/$pid/cwd") in
+    "$dir" | "$work/site")
+      echo "  gpsim (process $pid) is still running"
+      bad=1
+      ;;
+    esac
+  done
   [ "$bad" -eq 0 ]
 }
 
