@@ -226,14 +226,25 @@ convert() {
   cd "$1" && "$converter" "$2" >"$3"
 }
 
-# assemble DIR PROGRAM [GPASM_OPTION...]: gpasm must report no error,
-# warning or message.
+# assemble DIR SOURCE [GPASM_OPTION...]: SOURCE (a path, or a file in DIR)
+# assembled in DIR, its .hex, .cod and .lst there; gpasm must report no
+# error, warning or message.
 assemble() {
-  local dir=$1 program=$2 out rc=0
+  local dir=$1 source=$2 out rc=0 name
   shift 2
-  out=$(cd "$dir" && gpasm "$@" "$program.asm" 2>&1) || rc=$?
+  name=${source##*/}
+  out=$(cd "$dir" && gpasm "$@" -o "${name%.asm}.hex" "$source" 2>&1) || rc=$?
   [ -z "$out" ] || echo "$out"
   [ "$rc" -eq 0 ] && ! grep -qE 'Error|Warning|Message' <<<"$out"
+}
+
+# assemble_server DIR [GPASM_OPTION...]: the server and its layers, from the
+# source tree, around DIR/tables; the tables' pages.inc comes first, not
+# the one beside the server.
+assemble_server() {
+  local dir=$1
+  shift
+  assemble "$dir" "$server_src/http_server_18.asm" -I tables -I "$server_src" "$@"
 }
 
 # run_case NAME MAKE TAMPER PROGRAM WANT_RESULT CROSSES DIR; prints why it
@@ -257,7 +268,7 @@ run_case() {
       return 1
   fi
   step "copying $program.asm" cp "$examples/$program.asm" "$dir/" || return 1
-  step "gpasm $program.asm" assemble "$dir" "$program" || return 1
+  step "gpasm $program.asm" assemble "$dir" "$program.asm" || return 1
 
   local span start last
   span=$("$python" "$facts" check-hex "$family" "$dir/$program.hex" "$dir/$program.lst" \
@@ -349,8 +360,6 @@ build_site() {
   # The key of the server's initial sequence numbers: fresh for each build.
   local key
   key=$(od -An -N8 -tx4 /dev/urandom | awk '{ print "-D ISN_KEY_A=0x" $1 " -D ISN_KEY_B=0x" $2 }')
-  step "copying http_server_18.asm" cp "$server_src/http_server_18.asm" \
-    "$server_src/enc28j60_driver.inc" "$dir/" || return 1
   step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
   for _ in 1 2; do
     step "making max.html" "$python" "$facts" make-body "text:$largest" "$dir/web/max.html" ||
@@ -361,7 +370,7 @@ build_site() {
       return 1
     }
     # shellcheck disable=SC2086 # four words: -D NAME=VALUE twice
-    step "gpasm http_server_18.asm" assemble "$dir" http_server_18 -I tables $key || return 1
+    step "gpasm http_server_18.asm" assemble_server "$dir" $key || return 1
     end=$("$python" "$facts" flash-end "$dir/http_server_18.hex") || return 1
     largest=$((largest + (0x10000 - end) / 2 - 4))
   done
@@ -403,7 +412,7 @@ run_flash_case() {
   local out
   site_ready && cp -R "$work/site/." "$1/" || return 1
   printf '\tretlw\t0x00\n%.0s' 1 2 3 4 5 6 7 8 9 10 11 12 >>"$1/tables/max.html.inc"
-  if out=$(assemble "$1" http_server_18 -I tables) ||
+  if out=$(assemble_server "$1") ||
     ! grep -q 'Error.*pass the end of program memory' <<<"$out"; then
     echo "  gpasm did not fail with the program memory error"
     [ -z "$out" ] || sed 's/^/    /' <<<"$out"

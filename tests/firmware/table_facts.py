@@ -957,8 +957,8 @@ def controller_reset(peer, pages):
 # the same bridge and guard as the rows above. FUZZ_SEED picks the run
 # (printed, so that a failure can be played again), FUZZ_FRAMES bounds the
 # frames handed in. Each frame is judged by an oracle that reads the frame
-# alone: either the server must drop it (the reasons the .asm's opening
-# comment gives), or a reply may come. Every frame the server sends must
+# alone: either the server must drop it (the reasons the layers' opening
+# comments give), or a reply may come. Every frame the server sends must
 # come from its own MAC and IPv4 address, go to a unicast peer that wrote to
 # it, carry right checksums and fit 1,514 bytes; a frame it must drop gets
 # nothing at all, and an RST gets no RST. The bridge fails the run on a
