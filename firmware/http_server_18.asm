@@ -73,9 +73,13 @@
 ; Bank 0 past 0x7F is reached with BSR = 0, set at start, never changed.
 ;
 ;------------------------------------------------------------------------------
-; Constants (one place, below): MY_MAC_0..5 02:50:49:43:00:02 (locally
-; administered), MY_IP_0..3 192.0.2.2 (TEST-NET-1), MY_BCAST_0..3
-; 192.0.2.255 (its subnet's broadcast), HTTP_PORT 80, MSS_OUT 1460 (the MSS
+; Network settings: netconfig.inc, found first in the folder gpasm runs in,
+; then in the -I folders (its own comment says how a board gets its own).
+; They give MY_MAC_0..5 (by default 02:50:49:43:00:02, locally
+; administered), MY_IP_0..3 (192.0.2.2, TEST-NET-1) and MY_BCAST_0..3 (the
+; subnet's broadcast: 192.0.2.255 for the default /24); a wrong one fails
+; the build with an error naming it.
+; Constants (one place, below): HTTP_PORT 80, MSS_OUT 1460 (the MSS
 ; option sent), MSS_DEFAULT 536 (a client without an MSS option), MSS_MIN 64
 ; (a smaller client MSS counts as 64), WINDOW 1460 (the window advertised),
 ; TTL 64, NSLOTS 4, RTO_MS 1000, IDLE_MS 10000, WAIT_MS 2000,
@@ -138,20 +142,66 @@ KEY_B		equ	0xBB67AE85
 	endif
 
 ;--- The constants, in one place ---------------------------------------------
-MY_MAC_0	equ	0x02	; 02:50:49:43:00:02, locally administered
-MY_MAC_1	equ	0x50
-MY_MAC_2	equ	0x49
-MY_MAC_3	equ	0x43
-MY_MAC_4	equ	0x00
-MY_MAC_5	equ	0x02
-MY_IP_0		equ	192	; 192.0.2.2
-MY_IP_1		equ	0
-MY_IP_2		equ	2
-MY_IP_3		equ	2
-MY_BCAST_0	equ	192	; 192.0.2.255, never a source
-MY_BCAST_1	equ	0
-MY_BCAST_2	equ	2
-MY_BCAST_3	equ	255
+; The network settings: netconfig.inc (beside this file, or a board's own
+; copy found first; it says how). Each is checked here, so that a wrong one
+; fails the build naming it, whichever copy gave it.
+	#include "netconfig.inc"
+
+; A byte of a mask that is ones then zeros.
+NET_MASK_BYTE	macro	m
+NET_OK	set	NET_OK && ((m) == 0 || (m) == 128 || (m) == 192 || (m) == 224 || (m) == 240 || (m) == 248 || (m) == 252 || (m) == 254 || (m) == 255)
+	endm
+NET_OK	set	1
+	NET_MASK_BYTE	NET_MASK_0
+	NET_MASK_BYTE	NET_MASK_1
+	NET_MASK_BYTE	NET_MASK_2
+	NET_MASK_BYTE	NET_MASK_3
+
+	if NET_MAC_0 < 0 || NET_MAC_0 > 255 || NET_MAC_1 < 0 || NET_MAC_1 > 255 || NET_MAC_2 < 0 || NET_MAC_2 > 255 || NET_MAC_3 < 0 || NET_MAC_3 > 255 || NET_MAC_4 < 0 || NET_MAC_4 > 255 || NET_MAC_5 < 0 || NET_MAC_5 > 255
+	error "netconfig.inc: NET_MAC_0..5 must each be a byte, 0 to 255"
+	endif
+	if NET_MAC_0 & 1
+	error "netconfig.inc: NET_MAC_0..5 is a group (multicast) address: bit 0 of NET_MAC_0 must be clear"
+	endif
+	if (NET_MAC_0 | NET_MAC_1 | NET_MAC_2 | NET_MAC_3 | NET_MAC_4 | NET_MAC_5) == 0
+	error "netconfig.inc: NET_MAC_0..5 is 00:00:00:00:00:00, no one's address"
+	endif
+	if NET_IP_0 < 0 || NET_IP_0 > 255 || NET_IP_1 < 0 || NET_IP_1 > 255 || NET_IP_2 < 0 || NET_IP_2 > 255 || NET_IP_3 < 0 || NET_IP_3 > 255
+	error "netconfig.inc: NET_IP_0..3 must each be a byte, 0 to 255"
+	endif
+	if NET_IP_0 == 0 || NET_IP_0 == 127 || NET_IP_0 >= 224
+	error "netconfig.inc: NET_IP_0..3 is no unicast address (0/8, 127/8 or 224 and above)"
+	endif
+	if NET_MASK_0 < 0 || NET_MASK_0 > 255 || NET_MASK_1 < 0 || NET_MASK_1 > 255 || NET_MASK_2 < 0 || NET_MASK_2 > 255 || NET_MASK_3 < 0 || NET_MASK_3 > 255
+	error "netconfig.inc: NET_MASK_0..3 must each be a byte, 0 to 255"
+	endif
+	if !NET_OK || (NET_MASK_0 != 255 && NET_MASK_1 != 0) || (NET_MASK_1 != 255 && NET_MASK_2 != 0) || (NET_MASK_2 != 255 && NET_MASK_3 != 0)
+	error "netconfig.inc: NET_MASK_0..3 has holes: a mask is ones, then zeros"
+	endif
+	if NET_MASK_0 != 255 || NET_MASK_3 > 252
+	error "netconfig.inc: NET_MASK_0..3 must be /8 to /30"
+	endif
+	if ((NET_IP_0 & (255 - NET_MASK_0)) | (NET_IP_1 & (255 - NET_MASK_1)) | (NET_IP_2 & (255 - NET_MASK_2)) | (NET_IP_3 & (255 - NET_MASK_3))) == 0
+	error "netconfig.inc: NET_IP_0..3 is its subnet's own address (host part 0)"
+	endif
+	if (NET_IP_0 | NET_MASK_0) == 255 && (NET_IP_1 | NET_MASK_1) == 255 && (NET_IP_2 | NET_MASK_2) == 255 && (NET_IP_3 | NET_MASK_3) == 255
+	error "netconfig.inc: NET_IP_0..3 is its subnet's broadcast (host part all ones)"
+	endif
+
+MY_MAC_0	equ	NET_MAC_0
+MY_MAC_1	equ	NET_MAC_1
+MY_MAC_2	equ	NET_MAC_2
+MY_MAC_3	equ	NET_MAC_3
+MY_MAC_4	equ	NET_MAC_4
+MY_MAC_5	equ	NET_MAC_5
+MY_IP_0		equ	NET_IP_0
+MY_IP_1		equ	NET_IP_1
+MY_IP_2		equ	NET_IP_2
+MY_IP_3		equ	NET_IP_3
+MY_BCAST_0	equ	NET_IP_0 | (255 - NET_MASK_0)	; the subnet's broadcast,
+MY_BCAST_1	equ	NET_IP_1 | (255 - NET_MASK_1)	; never a source
+MY_BCAST_2	equ	NET_IP_2 | (255 - NET_MASK_2)
+MY_BCAST_3	equ	NET_IP_3 | (255 - NET_MASK_3)
 HTTP_PORT	equ	80
 MSS_OUT		equ	1460	; 1,514-byte frames less 14 + 20 + 20 header bytes
 MSS_DEFAULT	equ	536
