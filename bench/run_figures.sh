@@ -235,7 +235,6 @@ else
   server="$build/server"
   rm -rf "$server"
   mkdir -p "$server/pages" "$server/tables"
-  cp "$root/firmware/http_server_18.asm" "$root/firmware/enc28j60_driver.inc" "$server/"
   # one.htm fills one segment of the client's MSS of 1,460 bytes: it goes
   # out with its table's stored sum. many.htm takes 15 segments, each
   # summed while it goes to the controller. A page's tag is its file name's first
@@ -252,7 +251,8 @@ else
     option=()
     [ "$build_name" = summing ] && option=(-D SUM_PAYLOAD=1)
     if ! out=$(cd "$server" &&
-      gpasm "${option[@]}" -I tables -o "$build_name.hex" http_server_18.asm 2>&1); then
+      gpasm "${option[@]}" -I tables -I "$root/firmware" -o "$build_name.hex" \
+        "$root/firmware/http_server_18.asm" 2>&1); then
       echo "run_figures: gpasm ${option[*]} http_server_18.asm failed:" >&2
       echo "$out" >&2
       exit 1

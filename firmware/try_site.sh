@@ -82,10 +82,12 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 rm -f "$out/site.png"
 "$site_program" "$site" "$out/tables"
-cp "$here/http_server_18.asm" "$here/enc28j60_driver.inc" "$out/"
 # A fresh key for the initial sequence numbers at every build, kept nowhere.
+# The server's layers come from beside this script, after the site's
+# tables: their pages.inc is the page set.
 set -- $(od -An -N8 -tx4 /dev/urandom)
-(cd "$out" && gpasm -D ISN_KEY_A="0x$1" -D ISN_KEY_B="0x$2" -I tables http_server_18.asm) \
+(cd "$out" && gpasm -D ISN_KEY_A="0x$1" -D ISN_KEY_B="0x$2" -I tables -I "$here" \
+  -o http_server_18.hex "$here/http_server_18.asm") \
   >"$out/gpasm.log" 2>&1 || {
   cat "$out/gpasm.log" >&2
   echo "try_site: the server did not assemble around $site's tables" >&2

@@ -195,6 +195,16 @@ cases=(
   "frames|back-to-back|-|http_server_18|-|-|-|segments back to back: each waits for the one before to leave"
   "frames|controller-reset|-|http_server_18|-|-|-|the controller loses power mid-connection: set up again, the next connection served"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
+  "netconfig|group-mac|-|http_server_18|NET_MAC_0=0x03|is a group|-|a multicast MAC: the build fails naming NET_MAC"
+  "netconfig|zero-mac|-|http_server_18|NET_MAC_0=0 NET_MAC_1=0 NET_MAC_2=0 NET_MAC_3=0 NET_MAC_5=0|is 00:00:00:00:00:00|-|the MAC 00:00:00:00:00:00"
+  "netconfig|mask-holes|-|http_server_18|NET_MASK_2=0 NET_MASK_3=255|has holes|-|255.255.0.255, a mask with a hole"
+  "netconfig|mask-byte-hole|-|http_server_18|NET_MASK_2=253|has holes|-|255.255.253.0, a hole inside a byte"
+  "netconfig|mask-31|-|http_server_18|NET_MASK_3=254|must be /8 to /30|-|a /31 leaves no host"
+  "netconfig|subnet-address|-|http_server_18|NET_IP_3=0|subnet's own address|-|192.0.2.0/24 as the address"
+  "netconfig|subnet-broadcast|-|http_server_18|NET_IP_3=63 NET_MASK_3=192|subnet's broadcast|-|192.0.2.63/26, the subnet's broadcast"
+  "netconfig|loopback|-|http_server_18|NET_IP_0=127|no unicast address|-|127.0.2.2 as the address"
+  "netconfig|not-a-byte|-|http_server_18|NET_IP_2=256|must each be a byte|-|an address byte of 256"
+  "netconfig|other-address|-|http_server_18|NET_IP_3=77 NET_MASK_3=192 NET_MAC_5=0x4D|serves|-|192.0.2.77/26 and another MAC: ARP, a GET, the new broadcast refused"
   "bridge|start-up|-|http_server_18|-|-|-|no .lst or labels, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"
@@ -226,14 +236,25 @@ convert() {
   cd "$1" && "$converter" "$2" >"$3"
 }
 
-# assemble DIR PROGRAM [GPASM_OPTION...]: gpasm must report no error,
-# warning or message.
+# assemble DIR SOURCE [GPASM_OPTION...]: SOURCE (a path, or a file in DIR)
+# assembled in DIR, its .hex, .cod and .lst there; gpasm must report no
+# error, warning or message.
 assemble() {
-  local dir=$1 program=$2 out rc=0
+  local dir=$1 source=$2 out rc=0 name
   shift 2
-  out=$(cd "$dir" && gpasm "$@" "$program.asm" 2>&1) || rc=$?
+  name=${source##*/}
+  out=$(cd "$dir" && gpasm "$@" -o "${name%.asm}.hex" "$source" 2>&1) || rc=$?
   [ -z "$out" ] || echo "$out"
   [ "$rc" -eq 0 ] && ! grep -qE 'Error|Warning|Message' <<<"$out"
+}
+
+# assemble_server DIR [GPASM_OPTION...]: the server and its layers, from the
+# source tree, around DIR/tables; the tables' pages.inc comes first, not
+# the one beside the server.
+assemble_server() {
+  local dir=$1
+  shift
+  assemble "$dir" "$server_src/http_server_18.asm" -I tables -I "$server_src" "$@"
 }
 
 # run_case NAME MAKE TAMPER PROGRAM WANT_RESULT CROSSES DIR; prints why it
@@ -257,7 +278,7 @@ run_case() {
       return 1
   fi
   step "copying $program.asm" cp "$examples/$program.asm" "$dir/" || return 1
-  step "gpasm $program.asm" assemble "$dir" "$program" || return 1
+  step "gpasm $program.asm" assemble "$dir" "$program.asm" || return 1
 
   local span start last
   span=$("$python" "$facts" check-hex "$family" "$dir/$program.hex" "$dir/$program.lst" \
@@ -349,8 +370,6 @@ build_site() {
   # The key of the server's initial sequence numbers: fresh for each build.
   local key
   key=$(od -An -N8 -tx4 /dev/urandom | awk '{ print "-D ISN_KEY_A=0x" $1 " -D ISN_KEY_B=0x" $2 }')
-  step "copying http_server_18.asm" cp "$server_src/http_server_18.asm" \
-    "$server_src/enc28j60_driver.inc" "$dir/" || return 1
   step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
   for _ in 1 2; do
     step "making max.html" "$python" "$facts" make-body "text:$largest" "$dir/web/max.html" ||
@@ -361,7 +380,7 @@ build_site() {
       return 1
     }
     # shellcheck disable=SC2086 # four words: -D NAME=VALUE twice
-    step "gpasm http_server_18.asm" assemble "$dir" http_server_18 -I tables $key || return 1
+    step "gpasm http_server_18.asm" assemble_server "$dir" $key || return 1
     end=$("$python" "$facts" flash-end "$dir/http_server_18.hex") || return 1
     largest=$((largest + (0x10000 - end) / 2 - 4))
   done
@@ -403,12 +422,53 @@ run_flash_case() {
   local out
   site_ready && cp -R "$work/site/." "$1/" || return 1
   printf '\tretlw\t0x00\n%.0s' 1 2 3 4 5 6 7 8 9 10 11 12 >>"$1/tables/max.html.inc"
-  if out=$(assemble "$1" http_server_18 -I tables) ||
+  if out=$(assemble_server "$1") ||
     ! grep -q 'Error.*pass the end of program memory' <<<"$out"; then
     echo "  gpasm did not fail with the program memory error"
     [ -z "$out" ] || sed 's/^/    /' <<<"$out"
     return 1
   fi
+}
+
+# run_netconfig_case DIR SETTINGS WANT: the site's server built in DIR with
+# a netconfig.inc of its own, the default changed by SETTINGS (NAME=VALUE
+# ...). WANT is the text of the gpasm error that must stop the build, or
+# `serves`: then the .lst must hold the settings, and ARP, a GET and a SYN
+# from the subnet's broadcast play at them.
+run_netconfig_case() {
+  local dir=$1 settings=$2 want=$3 setting name value out kind
+  site_ready && cp -R "$work/site/." "$dir/" &&
+    cp "$server_src/netconfig.inc" "$dir/netconfig.inc" || return 1
+  for setting in $settings; do
+    name=${setting%%=*} value=${setting#*=}
+    grep -q "^$name[[:space:]]" "$dir/netconfig.inc" || {
+      echo "  netconfig.inc has no $name"
+      return 1
+    }
+    sed -i "s/^\($name[[:space:]]*equ[[:space:]]*\)[^[:space:];]*/\1$value/" "$dir/netconfig.inc"
+  done
+  if [ "$want" != serves ]; then
+    if out=$(assemble_server "$dir") || ! grep -q "Error.*netconfig\.inc: .*$want" <<<"$out"; then
+      echo "  gpasm did not fail with \"$want\""
+      [ -z "$out" ] || sed 's/^/    /' <<<"$out"
+      return 1
+    fi
+    echo "  refused: $(grep -o 'netconfig\.inc: .*' <<<"$out" | head -n 1)"
+    return 0
+  fi
+  step "gpasm http_server_18.asm" assemble_server "$dir" || return 1
+  for setting in $settings; do
+    name=${setting%%=*} value=$(printf '%08X' "${setting#*=}")
+    grep -Eq "^$name +$value\$" "$dir/http_server_18.lst" || {
+      echo "  the build took no $setting from its netconfig.inc"
+      return 1
+    }
+  done
+  for kind in arp get-index subnet-broadcast-src; do
+    mkdir -p "$dir/$kind" || return 1
+    step "$kind" "$python" "$facts" frames "$kind" "$dir/$kind" "$bridge" "$dir" \
+      "$dir"/pages/* || return 1
+  done
 }
 
 # run_bridge_case DIR: the bridge's start-up errors, each one line on
@@ -602,6 +662,8 @@ for row in "${cases[@]}"; do
     run_frames_case "$make" "$dir" || ok=0
   elif [ "$name" = flash ]; then
     run_flash_case "$dir" || ok=0
+  elif [ "$name" = netconfig ]; then
+    run_netconfig_case "$dir" "$request" "$want_result" || ok=0
   elif [ "$name" = bridge ]; then
     run_bridge_case "$dir" || ok=0
   elif [ "$name" = network ]; then

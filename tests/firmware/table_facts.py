@@ -159,6 +159,7 @@ def server_constants(lst):
         "TAKEOVER_MS", "IW_SEGS")}
     c["mac"] = bytes(symbol(lst, f"MY_MAC_{i}") for i in range(6))
     c["ip"] = tuple(symbol(lst, f"MY_IP_{i}") for i in range(4))
+    c["bcast"] = tuple(symbol(lst, f"MY_BCAST_{i}") for i in range(4))
     return c
 
 
@@ -957,8 +958,8 @@ def controller_reset(peer, pages):
 # the same bridge and guard as the rows above. FUZZ_SEED picks the run
 # (printed, so that a failure can be played again), FUZZ_FRAMES bounds the
 # frames handed in. Each frame is judged by an oracle that reads the frame
-# alone: either the server must drop it (the reasons the .asm's opening
-# comment gives), or a reply may come. Every frame the server sends must
+# alone: either the server must drop it (the reasons the layers' opening
+# comments give), or a reply may come. Every frame the server sends must
 # come from its own MAC and IPv4 address, go to a unicast peer that wrote to
 # it, carry right checksums and fit 1,514 bytes; a frame it must drop gets
 # nothing at all, and an RST gets no RST. The bridge fails the run on a
@@ -1500,7 +1501,7 @@ FRAME_ROWS = {
     "broadcast-dst": no_reply(dst_mac=b"\xff" * 6, dst=(255, 255, 255, 255)),
     "multicast-dst": no_reply(dst_mac=bytes.fromhex("01005e000001"), dst=(224, 0, 0, 1)),
     "broadcast-src": no_reply(src=(255, 255, 255, 255)),
-    "subnet-broadcast-src": no_reply(src=(192, 0, 2, 255)),
+    "subnet-broadcast-src": lambda peer, pages: no_reply(src=peer.c["bcast"])(peer, pages),
     "multicast-src": no_reply(src=(224, 0, 0, 251)),
     "zero-src": no_reply(src=(0, 0, 0, 0)),
     "loopback-src": no_reply(src=(127, 0, 0, 1)),

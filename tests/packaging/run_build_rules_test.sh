@@ -364,12 +364,13 @@ pages_lists_site() {
 }
 
 # server_assembles DIR: http_server_18.asm assembles with -I DIR, without
-# an error or a warning.
+# an error or a warning. Its layers come from the source tree, after DIR:
+# DIR's pages.inc, not the one beside the server, is the page set.
 server_assembles() {
   local out
-  mkdir -p "$dir/firmware" && cp "$repo/firmware/http_server_18.asm" \
-    "$repo/firmware/enc28j60_driver.inc" "$dir/firmware/" &&
-    out=$(cd "$dir/firmware" && gpasm -I "$1" http_server_18.asm 2>&1) &&
+  mkdir -p "$dir/firmware" &&
+    out=$(cd "$dir/firmware" && gpasm -I "$1" -I "$repo/firmware" \
+      -o http_server_18.hex "$repo/firmware/http_server_18.asm" 2>&1) &&
     ! grep -qE 'Error|Warning' <<<"$out"
 }
 
