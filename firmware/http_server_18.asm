@@ -252,6 +252,7 @@ ST_WAIT		equ	4
 CF_FIN_RCVD	equ	0	; the client's FIN is received
 CF_STORED	equ	1	; the response is a whole table's: its stored sum fits
 CF_RECOVER	equ	2	; a timeout sent a segment again; c_rec is set
+CF_LIVE		equ	3	; the response has values written in (values.inc)
 
 ;--- Registers ---------------------------------------------------------------
 scratch		equ	0x00
@@ -394,6 +395,11 @@ TX_L4		equ	TX_BUF + 34
 ; first, and a zero byte so each entry is two whole words.
 page_table	macro	label
 	db	low label, high label, upper label, 0
+	endm
+
+; A table followed by its value list (values.inc): flag 1.
+live_page_table	macro	label
+	db	low label, high label, upper label, 1
 	endm
 
 end_of_pages	macro
@@ -539,6 +545,7 @@ clear_slot
 	bra	clear_slot
 	decfsz	slot, f, A
 	bra	clear_slots
+	call	live_init
 
 	call	eth_init		; the controller, before any frame
 	clrf	low INTCON, A		; no interrupts
@@ -558,6 +565,7 @@ main_loop
 	bz	main_poll
 	decf	owed, f, BANKED
 	call	eth_tick
+	call	live_tick
 	call	tick
 idle
 	movf	owed, w, BANKED		; ticks still owed come first
@@ -565,6 +573,7 @@ idle
 main_poll
 	call	eth_receive		; a frame waiting: RX_BUF, rx_len
 	bz	main_loop
+	call	live_frame_in
 	call	handle_frame
 	bra	main_loop
 
@@ -597,6 +606,7 @@ clock
 	#include "ipv4.inc"
 	#include "http.inc"
 	#include "enc28j60_driver.inc"
+	#include "values.inc"
 
 ;------------------------------------------------------------------------------
 ; The directory and the tables, as pages.inc lists them.

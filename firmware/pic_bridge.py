@@ -363,6 +363,12 @@ class Bridge:
         self.allowed = set(range(cur_end)) | set(range(syms["SLOTS"], slots_end))
         self.allowed |= set(range(syms["ETH_VARS"], syms["ETH_VARS"] + syms["ETH_VARS_SIZE"]))
         self.allowed |= set(range(TX_BUF, TX_BUF + FRAME_MAX))
+        # The live values' RAM and the snapshots, where the server has them.
+        live = lst_symbols(self.args.cod, ("LIVE_RAM", "LIVE_RAM_SIZE", "SNAPS", "SNAP_SIZE"))
+        if len(live) == 4:
+            self.allowed |= set(range(live["LIVE_RAM"], live["LIVE_RAM"] + live["LIVE_RAM_SIZE"]))
+            self.allowed |= set(range(live["SNAPS"],
+                                      live["SNAPS"] + syms["NSLOTS"] * live["SNAP_SIZE"]))
         for addr in range(RAM_SIZE):
             self.shadow[addr] = pattern(addr)
         lines = [f"reg(0x{a:03X})=0x{v:02X}" for a, v in enumerate(self.shadow)]
