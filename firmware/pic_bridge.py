@@ -17,7 +17,10 @@ line as hex; a line `wait MS` lets MS milliseconds of simulated time pass;
 bytes; `burst HEX HEX...` hands in several frames at once, back to back on
 the wire; `badfcs HEX` hands in HEX with a wrong frame check sequence;
 `reset` cuts the controller's power for a moment (all its registers back
-to their power-on values); `#` starts a comment. The frames the program
+to their power-on values); `ram ADDR N` writes `ram` and the N bytes of
+RAM from the hexadecimal ADDR on, as hex, to --replies; `poke ADDR HEX`
+writes the bytes HEX into RAM from ADDR on, as the application's own code
+would (the values a page shows); `#` starts a comment. The frames the program
 sends go to --replies, one per line: the number of frame lines handed in
 so far, then the frame as hex; after each line of --frames, a line `done`.
 Either may be `-` (standard input, standard output; the log then goes to
@@ -581,6 +584,15 @@ def serve_file(bridge, args):
         elif kind == "reset":
             bridge.relay.power_cut()
             out = bridge.settle(POLL_CYCLES)
+        elif kind == "ram":
+            out = []
+            if replies:
+                addr, count = value
+                replies.write(f"ram {bytes(bridge.gpsim.ram()[addr:addr + count]).hex()}\n")
+        elif kind == "poke":
+            out = []
+            addr, data = value
+            bridge.gpsim.command("\n".join(f"reg({addr + i:#x})={b:#x}" for i, b in enumerate(data)))
         else:
             out = bridge.settle(value * CYCLES_PER_SECOND // 1000)
         if args.guard:
@@ -609,7 +621,7 @@ def iter_lines(frames, settle):
             step = parse_line(line)
         except (ValueError, IndexError):
             raise StartError(f"frames line {number} is none of HEX, wait MS, length N HEX, "
-                             f"burst HEX..., badfcs HEX, reset: {line[:60]}")
+                             f"burst HEX..., badfcs HEX, reset, ram ADDR N, poke ADDR HEX: {line[:60]}")
         if step:
             yield step
     yield "wait", settle
@@ -620,6 +632,12 @@ def parse_line(line):
         return "wait", int(line.split()[1])
     if line == "reset":
         return "reset", None
+    if line.startswith("ram"):
+        _, addr, count = line.split()
+        return "ram", (int(addr, 16), int(count))
+    if line.startswith("poke"):
+        _, addr, data = line.split()
+        return "poke", (int(addr, 16), bytes.fromhex(data))
     if line.startswith("length"):
         _, length, data = line.split()
         return "frames", [((bytes.fromhex(data) + bytes(int(length)))[:int(length)], False)]
