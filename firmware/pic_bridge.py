@@ -75,8 +75,10 @@ read breakpoints then go on the 960 bytes of RX_BUF past rx_len, the
 length the program was given, and stop the run at any read there (gpsim
 holds 1,024 breakpoints, too few for the whole buffer). After each line
 and at the end, every byte outside TX_BUF, the registers (0x00 to CUR +
-SLOT_SIZE), the driver's ETH_VARS and the slots (SLOTS, NSLOTS of
-SLOT_SIZE bytes; all read from the .lst next to the .cod) must still hold
+SLOT_SIZE), the driver's ETH_VARS, the slots (SLOTS, NSLOTS of
+SLOT_SIZE bytes), and where the .lst names them the values' RAM (LIVE_RAM,
+LIVE_RAM_SIZE bytes) and their snapshots (SNAPS, NSLOTS of SNAP_SIZE; all
+read from the .lst next to the .cod) must still hold
 what it held, and RX_BUF the frames the driver copied.
 """
 import argparse
