@@ -213,7 +213,7 @@ cases=(
   "netconfig|other-address|-|http_server_18|NET_IP_3=77 NET_MASK_3=192 NET_MAC_5=0x4D|serves|-|192.0.2.77/26 and another MAC: ARP, a GET, the new broadcast refused"
   "bridge|start-up|-|http_server_18|-|-|-|no .lst or labels, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
-  "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"
+  "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG, and the status page with its 15 values; 8 fetches at once complete"
   "network|drop|-|http_server_18|-|-|-|the last segment dropped: the page still whole, one retransmission"
 )
 
@@ -616,6 +616,12 @@ in_namespace() {
       echo "no screenshot (see $dir/chromium.log)"
       bad=1
     fi
+    # The status page as Chromium built it: each value in its cell.
+    timeout 90 chromium --headless=new --no-sandbox --disable-gpu \
+      --disable-background-networking --disable-component-update --disable-sync \
+      --no-first-run --user-data-dir="$dir/profile" --dump-dom \
+      http://192.0.2.2/values.html >"$dir/values.dom" 2>>"$dir/chromium.log"
+    "$python" "$facts" rendered "$dir/values.dom" || bad=1
     local pids=()
     for i in 1 2 3 4 5 6 7 8; do
       fetch /guide.html "$pages/guide.html" "$dir" &

@@ -1895,6 +1895,15 @@ def main(argv):
         with open(argv[2], "rb") as f, open(argv[3], "wb") as out:
             out.write(complete(f.read()))
         return 0
+    if cmd == "rendered":
+        cells = re.findall(r"<tr><th>([^<]*)</th><td>([^<]*)</td></tr>",
+                           open(argv[2], errors="replace").read())
+        forms = {"Up for": r" *\d+ s", "RB7 to RB0": r"[01]{8}", "Connections open": r"[1-6]",
+                 "Address": r" *192\.0\.2\.2"}
+        bad = [f"{name}: {text!r}" for name, text in cells
+               if not re.fullmatch(forms.get(name, r" *\d+"), text)]
+        print(f"status page: {len(cells)} values rendered" + (f"; not values: {bad}" if bad else ""))
+        return 0 if len(cells) == 15 and not bad else 1
     if cmd == "fetched":
         got = open(argv[2], "rb").read()
         want, places = live_page([argv[3]], os.path.basename(argv[3])[0])
