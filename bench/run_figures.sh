@@ -14,7 +14,9 @@
 #     20,480-byte page of 15 segments, built as it ships (the one-segment
 #     response with the table's stored sum) and with -D SUM_PAYLOAD=1
 #     (every payload summed), and requests per second at its 40 MHz clock;
-#     bench/server_cycles.py plays the client and counts
+#     and a 1,460-byte page with 8 values written in (values.inc) against
+#     the same page static; bench/server_cycles.py plays the client and
+#     counts
 #
 # Exits non-zero when a deterministic target is missed: more than 550,000
 # instructions for either page (420,000 for the static program), or a
