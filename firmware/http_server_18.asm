@@ -219,7 +219,7 @@ MSS_DEFAULT	equ	536
 MSS_MIN		equ	64
 WINDOW		equ	1460
 TTL		equ	64
-NSLOTS		equ	4	; 1 to 8
+NSLOTS		equ	4	; 1 to 6: the slots end below the SFRs at 0xF80
 RTO_MS		equ	1000
 IDLE_MS		equ	10000
 WAIT_MS		equ	2000
@@ -241,8 +241,8 @@ SLOT_SIZE	equ	64
 CONN_SIZE	equ	56	; the slot's bytes a connection uses: copied to CUR
 CUR		equ	0x50
 
-	if NSLOTS < 1 || NSLOTS > 8
-	error "NSLOTS must be 1 to 8"
+	if NSLOTS < 1 || SLOTS + NSLOTS * SLOT_SIZE > 0xF80
+	error "NSLOTS must be 1 to 6: more slots would overlay the special function registers at 0xF80"
 	endif
 
 ; TCP flags
