@@ -373,8 +373,8 @@ TEST(SitePlaceholders, EachBecomesItsFillerOrAFaultLine) {
        {{0, 0}},
        {"  s.html:2: <!--# is not closed by -->"}},
       {"a zero byte and a byte past 0x7E in the text",
-       std::string_view("<!--#a\0\xFF-->", 14),
-       std::string_view("<!--#a\0\xFF-->", 14),
+       std::string_view("<!--#a\0\xFF-->", 11),
+       std::string_view("<!--#a\0\xFF-->", 11),
        {},
        {"  s.html:1: <!--#a?"
         "?--> names none of the server's values"}},
