@@ -193,6 +193,7 @@ cases=(
   "frames|live-json|-|http_server_18|-|-|-|data.json parsed as JSON: each value the snapshot's in RAM"
   "frames|live-edges|-|http_server_18|-|-|-|values at an odd offset and at the end, in one segment and with a segment boundary inside one"
   "frames|live-resent|-|http_server_18|-|-|-|a dropped segment with values sent again after a tick, with its first bytes"
+  "frames|live-head|-|http_server_18|-|-|-|HEAD of a page with values: its header, no values"
   "frames|live-png-as-stored|-|http_server_18|-|-|-|a PNG holding <!--#uptime-->: served as stored"
   "frames|live-gz-as-stored|-|http_server_18|-|-|-|a .gz holding <!--#uptime-->: served as stored"
   "frames|ring-wraps|-|http_server_18|-|-|-|the controller's ring wraps inside a frame while a page is served"
@@ -378,8 +379,11 @@ build_site() {
   key=$(od -An -N8 -tx4 /dev/urandom | awk '{ print "-D ISN_KEY_A=0x" $1 " -D ISN_KEY_B=0x" $2 }')
   step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
   # Values at an odd offset and at the page's end (edge.txt), and the bytes
-  # of a placeholder in a PNG and a .gz, which are never scanned.
-  printf 'odd <!--#uptime--><!--#ip--> ..............................................<!--#value7-->' \
+  # of a placeholder in a PNG and a .gz, which are never scanned. edge.txt's
+  # first bytes read as a value list would put value7 at offset 16, in the
+  # header: what a HEAD would get if its value list were taken from the
+  # header's end.
+  printf '\001\000\020\007odd <!--#uptime--><!--#ip--> ..........................................<!--#value7-->' \
     >"$dir/web/edge.txt" &&
     printf '\211PNG<!--#uptime-->' >"$dir/web/raw.png" &&
     printf '\037\213<!--#uptime-->' >"$dir/web/bytes.txt.gz" || return 1

@@ -691,6 +691,16 @@ def fetched_faults(got, want, places):
     return None if got == mask else "bytes outside the placeholders differ from the table's"
 
 
+def live_head(peer, pages):
+    """HEAD of edge.txt: its table's header, no value written in (its body
+    starts with bytes that read as a value list for the header)."""
+    want, _ = live_page(pages, "e")
+    head = want[:want.index(b"\r\n\r\n") + 4]
+    got = fetch(peer, b"HEAD /e HTTP/1.0\r\nHost: pic\r\n\r\n")
+    expect(got == head, f"{got[-40:]!r}, want the header of {len(head)} bytes")
+    return f"{len(got)} bytes, the header"
+
+
 def served_as_stored(target, tag):
     """A file holding the bytes of a placeholder that is never scanned (a
     PNG, a .gz): served as stored."""
@@ -1669,6 +1679,7 @@ FRAME_ROWS = {
     "live-json": live_json,
     "live-edges": live_edges,
     "live-resent": live_resent,
+    "live-head": live_head,
     "live-png-as-stored": served_as_stored(b"/raw.png", "r"),
     "live-gz-as-stored": served_as_stored(b"/bytes.txt", "b"),
     "rst-frees": reset_frees,
