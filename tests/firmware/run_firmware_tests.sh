@@ -196,14 +196,15 @@ cases=(
   "frames|controller-reset|-|http_server_18|-|-|-|the controller loses power mid-connection: set up again, the next connection served"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
   "bridge|start-up|-|http_server_18|-|-|-|no .lst or labels, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
-  "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
+  "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies and one of 1,514 bytes, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"
   "network|drop|-|http_server_18|-|-|-|the last segment dropped: the page still whole, one retransmission"
 )
 
 passed=0
 failed=0
-mkdir -p "$work"
+# Inside the namespace the second argument is the run's name, not a folder.
+[ -n "$inner" ] || mkdir -p "$work"
 
 # step WHAT COMMAND...: runs COMMAND; when it fails, prints what failed and
 # its output and returns 1. The case functions run inside an `if`, where
@@ -519,6 +520,11 @@ in_namespace() {
     ping -c 3 -W 5 192.0.2.2 >"$dir/ping.txt" 2>&1
     grep -q ' 3 received' "$dir/ping.txt" || {
       echo "ping: $(grep received "$dir/ping.txt")"
+      bad=1
+    }
+    # The longest frame the MTU allows, 1,514 bytes, not fragmented.
+    ping -c 1 -W 5 -M do -s 1472 192.0.2.2 >"$dir/ping-mtu.txt" 2>&1 || {
+      echo "ping of a 1,514-byte frame: $(grep -m1 'received\|rror' "$dir/ping-mtu.txt")"
       bad=1
     }
     # A frame larger than any 10BASE-T controller takes (a TAP's MTU may
