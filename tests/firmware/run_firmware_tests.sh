@@ -198,7 +198,7 @@ cases=(
   "frames|back-to-back|-|http_server_18|-|-|-|segments back to back: each waits for the one before to leave"
   "frames|controller-reset|-|http_server_18|-|-|-|the controller loses power mid-connection: set up again, the next connection served"
   "frames|ring-end|-|http_server_18|-|-|-|ten frames end a packet on the ring's last byte, then a ping"
-  "frames|full-then-short|-|http_server_18|-|-|-|a full segment, then at once a 1-byte one: both whole"
+  "frames|full-then-short|-|http_server_18|-|-|-|a window one over the MSS: a full segment, then at once a 1-byte one, both whole"
   "frames|carry-cuts|-|http_server_18|-|-|-|every window that cuts a page where the streamed sum's last carry meets 0xFF: the checksum right"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
   "bridge|start-up|-|http_server_18|-|-|-|no .lst or labels, no gpsim, a line that is no frame: one line and status 2, no gpsim left"

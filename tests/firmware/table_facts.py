@@ -956,12 +956,17 @@ def ring_end(peer, pages):
 
 
 def full_then_short(peer, pages):
-    """An MSS one byte short of the index: a full segment, then at once one
-    of a single byte, whose TXRTS must wait until the full one has left."""
-    want = response_for(pages, "i")
-    got = fetch(peer, get(b"/"), mss=len(want) - 1)
-    expect(got == want, f"{len(got)} bytes back, want the {len(want)} of page i")
-    return f"segments of {len(want) - 1} and 1 bytes"
+    """A window one byte over the MSS: a full segment, then at once one of
+    a single byte, whose TXRTS must wait until the 1,514-byte frame has
+    left. Both whole."""
+    want = response_for(pages, "m")
+    mss = peer.c["MSS_OUT"]
+    nxt = handshake(peer, window=mss + 1)
+    got = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/m"), window=mss + 1)
+    sizes = [len(r.data) for r in got if r.data]
+    expect(sizes == [mss, 1], f"segments of {sizes} bytes, want {mss} and 1")
+    expect(b"".join(r.data for r in got) == want[:mss + 1], "not the page's first bytes")
+    return f"segments of {mss} and 1 bytes"
 
 
 def window_edge(peer, pages):
