@@ -202,6 +202,10 @@ cases=(
   "frames|carry-cuts|-|http_server_18|-|-|-|every window that cuts a page where the streamed sum's last carry meets 0xFF: the checksum right"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
   "bridge|start-up|-|http_server_18|-|-|-|no .lst or labels, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
+  "misuse|rx-read|-|http_server_18|-|-|-|a driver that reads RX_BUF + rx_len: the guard names the read, status 1"
+  "misuse|rx-write|-|http_server_18|-|-|-|a driver that writes the byte after the frame: the guard names it, status 1"
+  "misuse|spi-fosc16|-|http_server_18|-|-|-|the MSSP at Fosc/16 (2.5 MHz): the model refuses MAC/MII access below 8 MHz"
+  "misuse|clock-30mhz|-|http_server_18|-|-|-|a program clocked at 30 MHz: SCK at Fosc/4 is 7.5 MHz, refused"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies and one of 1,514 bytes, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"
   "network|drop|-|http_server_18|-|-|-|the last segment dropped: the page still whole, one retransmission"
@@ -455,6 +459,40 @@ run_bridge_case() {
   [ "$bad" -eq 0 ]
 }
 
+# Misuse rows: the site's server with one change, and the text the bridge
+# (its guard, or the model's strict checks) must print as it exits 1 on a
+# ping. VARIANT|FILE|SED EXPRESSION|TEXT
+misuses=(
+  "rx-read|enc28j60_driver.inc|s/^eth_copied\$/&\n\tmovf\tlow INDF0, w, A/|read of RX_BUF+98 past a 98-byte frame"
+  "rx-write|enc28j60_driver.inc|s/^eth_copied\$/&\n\tclrf\tlow INDF0, A/|RAM 0x162 holds 0x00"
+  "spi-fosc16|enc28j60_driver.inc|s/^\tmovlw\t0x20\t\t\t; enabled, master, Fosc\/4/\tmovlw\t0x21/|errata 1 (MAC Interface)"
+  "clock-30mhz|http_server_18.asm|s/^TICK_CYCLES\tequ\t10000/TICK_CYCLES\tequ\t7500/|SCK at 7.5 MHz"
+)
+
+# run_misuse_case VARIANT DIR
+run_misuse_case() {
+  local variant=$1 dir=$2 entry file edit text rc=0 out
+  for entry in "${misuses[@]}"; do
+    [ "${entry%%|*}" = "$variant" ] && break
+  done
+  IFS='|' read -r _ file edit text <<<"$entry"
+  site_ready && cp -R "$work/site/." "$dir/" || return 1
+  sed -i "$edit" "$dir/$file"
+  if cmp -s "$dir/$file" "$work/site/$file"; then
+    echo "  $edit changes nothing in $file"
+    return 1
+  fi
+  step "gpasm the changed server" assemble "$dir" http_server_18 -I tables || return 1
+  "$python" "$facts" ping-frame "$dir/http_server_18.lst" >"$dir/ping.txt" || return 1
+  out=$("$python" "$bridge" --module "$ENC28J60_MODULE" --guard --quiet \
+    --frames "$dir/ping.txt" "$dir/http_server_18.cod" 2>&1) || rc=$?
+  if [ "$rc" -ne 1 ] || ! grep -qF "$text" <<<"$out"; then
+    echo "  status $rc, want 1 with \"$text\"; the bridge said: ${out:-nothing}"
+    return 1
+  fi
+  echo "  status 1: $(grep -F "$text" <<<"$out" | head -n 1)"
+}
+
 # namespace: how this machine makes a network namespace, or nothing.
 namespace=()
 if unshare -n true 2>/dev/null; then
@@ -616,6 +654,8 @@ for row in "${cases[@]}"; do
     run_flash_case "$dir" || ok=0
   elif [ "$name" = bridge ]; then
     run_bridge_case "$dir" || ok=0
+  elif [ "$name" = misuse ]; then
+    run_misuse_case "$make" "$dir" || ok=0
   elif [ "$name" = network ]; then
     rc=0
     run_network_case "$make" "$dir" || rc=$?

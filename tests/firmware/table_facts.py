@@ -1775,6 +1775,9 @@ def main(argv):
         for reason in bad:
             print(reason)
         return 1 if bad else 0
+    if cmd == "ping-frame":  # an echo request to the server of that .lst
+        print(frame(server_constants(argv[2]), proto=1, icmp=echo_request(bytes(56))).hex())
+        return 0
     if cmd == "make-body":
         with open(argv[3], "wb") as f:
             f.write(make_body(argv[2]))
