@@ -289,10 +289,15 @@ void Device::process_byte(std::uint8_t byte) {
       shift_out_ = read_register(address_);
       phase_ = Phase::read_value;
       return;
-    case Phase::read_buffer:
+    case Phase::read_buffer: {
       advance_read_pointer();
-      shift_out_ = memory_[pair(reg::ERDPTL)];
+      const std::uint16_t at = pair(reg::ERDPTL);
+      if (transmitting_ && at >= pair(reg::ETXSTL) && at <= pair(reg::ETXNDL))
+        fault("buffer " + hex4(at) +
+              " read (RBM) inside the frame being transmitted");
+      shift_out_ = memory_[at];
       return;
+    }
     case Phase::write_buffer: {
       const std::uint16_t at = pair(reg::EWRPTL);
       if (transmitting_ && at >= pair(reg::ETXSTL) && at <= pair(reg::ETXNDL))

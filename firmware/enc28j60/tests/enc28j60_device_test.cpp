@@ -344,6 +344,11 @@ TEST(Enc28j60Strict, EachMisuseEndsTheRunNamingIt) {
          c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
          c.bfs(reg::ECON1, 0x08);
        }},
+      {"read (RBM) inside the frame being transmitted",  // DS39662 7.1
+       [](Chip& c) {
+         c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
+         c.read_buffer(0x1008, 2);
+       }},
       {"ETXST/ETXND written during a transmission",
        [](Chip& c) {
          c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
