@@ -184,7 +184,7 @@ cases=(
   "frames|arp-zero-sender|-|http_server_18|-|-|-|ARP from sender 0.0.0.0: nothing"
   "frames|ping|-|http_server_18|-|-|-|ping: an echo reply"
   "frames|ping-largest|-|http_server_18|-|-|-|the longest echo a 1,514-byte frame holds: a reply"
-  "frames|past-the-buffer|-|http_server_18|-|-|-|a driver's length of 1,515 bytes: dropped"
+  "frames|past-the-buffer|-|http_server_18|-|-|-|a frame of 1,515 bytes: dropped by the controller (MAMXFL), nothing read past it"
   "frames|ping-bad-sum|-|http_server_18|-|-|-|an echo with a wrong ICMP checksum: nothing"
   "frames|ping-bad-sum-high|-|http_server_18|-|-|-|an echo whose checksum is wrong in its high byte: nothing"
   "frames|echo-reply|-|http_server_18|-|-|-|an echo reply: nothing (no reflection)"
