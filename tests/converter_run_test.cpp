@@ -379,7 +379,8 @@ TEST_F(ConverterRun, SiteProgramReportsEachFailure) {
   fs::remove(dir_ / "site" / "scripts.js");
   write_file(dir_ / "headers.txt", "X-Frame-Options: DENY\n");
   const RunResult served =
-      run(dir_, {"--headers", "headers.txt", "--depfile", "site.d", "site", "tables"},
+      run(dir_,
+          {"--headers", "headers.txt", "--depfile", "site.d", "site", "tables"},
           nullptr, "http2retlw-site", site);
   EXPECT_EQ(served.status, 0) << served.err;
   EXPECT_EQ(read_file(dir_ / "site.d"),

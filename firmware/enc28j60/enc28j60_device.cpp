@@ -551,8 +551,7 @@ void Device::abort_transmission(const char* how) {
 
 void Device::write_econ1(std::uint8_t value, std::uint8_t touched) {
   const std::uint8_t old = common_[4];
-  if (now_ns_ < clock_ready_at_ &&
-      (value & ~old & (TXRTS | RXEN) & touched)) {
+  if (now_ns_ < clock_ready_at_ && (value & ~old & (TXRTS | RXEN) & touched)) {
     if (!unready_ignored_)
       fault(
           "ECON1.TXRTS or RXEN set before ESTAT.CLKRDY: after power-on "
@@ -829,8 +828,7 @@ bool Device::accepted(const Bytes& frame, bool crc_ok) {
       (enabled & UCEN) && std::equal(own.begin(), own.end(), frame.begin()),
       // The broadcast address is a multicast one too (its first byte's
       // least significant bit is set): MCEN takes it.
-      (enabled & MCEN) && (frame[0] & 1),
-      (enabled & BCEN) && broadcast};
+      (enabled & MCEN) && (frame[0] & 1), (enabled & BCEN) && broadcast};
   const int wanted = ((enabled & UCEN) ? 1 : 0) + ((enabled & MCEN) ? 1 : 0) +
                      ((enabled & BCEN) ? 1 : 0);
   const int matched = matches[0] + matches[1] + matches[2];
@@ -967,8 +965,8 @@ void Device::start_transmission() {
           " bytes is longer than MAMXFL (" + std::to_string(longest) + ")");
     return;
   }
-  std::uint64_t status = frame.size() |
-                         frame_kind_bits(frame, macon3 & FRMLNEN) | (1u << 23);
+  std::uint64_t status =
+      frame.size() | frame_kind_bits(frame, macon3 & FRMLNEN) | (1u << 23);
   if (crc_error) status |= 1u << 20;
   status |= static_cast<std::uint64_t>(frame.size()) << 32;
   const unsigned type = type_length(frame);

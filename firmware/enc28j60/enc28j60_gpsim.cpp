@@ -190,8 +190,7 @@ void Enc28j60Module::measure_sck() {
     const std::uint64_t now = get_cycles().get();
     if (sck_rises_ % 8 != 0) {
       const std::uint64_t cycles = now - last_rise_ == 2 ? 1 : now - last_rise_;
-      device_.set_sck_period_ns(
-          static_cast<std::uint64_t>(
+      device_.set_sck_period_ns(static_cast<std::uint64_t>(
           static_cast<double>(cycles) * seconds_per_cycle_ * 1e9 + 0.5));
     }
     last_rise_ = now;
