@@ -536,13 +536,18 @@ run_misuse_case() {
     [ "${entry%%|*}" = "$variant" ] && break
   done
   IFS='|' read -r _ file edit text <<<"$entry"
-  site_ready && cp -R "$work/site/." "$dir/" || return 1
+  site_ready && cp -R "$work/site/." "$dir/" && cp "$server_src/$file" "$dir/" || return 1
   sed -i "$edit" "$dir/$file"
-  if cmp -s "$dir/$file" "$work/site/$file"; then
+  if cmp -s "$dir/$file" "$server_src/$file"; then
     echo "  $edit changes nothing in $file"
     return 1
   fi
-  step "gpasm the changed server" assemble "$dir" http_server_18 -I tables || return 1
+  # The changed file in DIR: gpasm takes an include from the folder it runs
+  # in before the source tree's.
+  local source=$server_src/http_server_18.asm
+  [ "$file" != http_server_18.asm ] || source=http_server_18.asm
+  step "gpasm the changed server" assemble "$dir" "$source" -I tables -I "$server_src" ||
+    return 1
   "$python" "$facts" ping-frame "$dir/http_server_18.lst" >"$dir/ping.txt" || return 1
   out=$("$python" "$bridge" --module "$ENC28J60_MODULE" --guard --quiet \
     --frames "$dir/ping.txt" "$dir/http_server_18.cod" 2>&1) || rc=$?
