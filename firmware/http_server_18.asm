@@ -188,6 +188,25 @@ NET_OK	set	1
 	error "netconfig.inc: NET_IP_0..3 is its subnet's broadcast (host part all ones)"
 	endif
 
+	if NET_DHCP != 0 && NET_DHCP != 1
+	error "netconfig.inc: NET_DHCP must be 0 (the static NET_IP) or 1 (DHCP)"
+	endif
+	if NET_NAME_LEN < 1 || NET_NAME_LEN > 61
+	error "netconfig.inc: NET_NAME_LEN must be 1 to 61"
+	endif
+; Each character of the host name: a DNS label's (lower case letters,
+; digits, '-'), with no '-' at either end.
+NET_I	set	0
+	while NET_I < NET_NAME_LEN
+	if !((NET_NAME_#v(NET_I) >= 'a' && NET_NAME_#v(NET_I) <= 'z') || (NET_NAME_#v(NET_I) >= '0' && NET_NAME_#v(NET_I) <= '9') || NET_NAME_#v(NET_I) == '-')
+	error "netconfig.inc: NET_NAME_0.. is no DNS label: a character is not a lower case letter, a digit or '-'"
+	endif
+NET_I	set	NET_I + 1
+	endw
+	if NET_NAME_0 == '-' || NET_NAME_#v(NET_NAME_LEN - 1) == '-'
+	error "netconfig.inc: NET_NAME_0.. is no DNS label: it starts or ends with '-'"
+	endif
+
 MY_MAC_0	equ	NET_MAC_0
 MY_MAC_1	equ	NET_MAC_1
 MY_MAC_2	equ	NET_MAC_2
@@ -541,6 +560,9 @@ clear_slot
 	bra	clear_slots
 
 	call	eth_init		; the controller, before any frame
+	if NET_DHCP
+	call	dhcp_init		; no address yet: DHCP's start
+	endif
 	clrf	low INTCON, A		; no interrupts
 	movlw	0x03			; Timer0: 16 bits, instruction clock, 1:16
 	movwf	low T0CON, A
@@ -559,6 +581,9 @@ main_loop
 	decf	owed, f, BANKED
 	call	eth_tick
 	call	tick
+	if NET_DHCP
+	call	dhcp_tick
+	endif
 idle
 	movf	owed, w, BANKED		; ticks still owed come first
 	bnz	main_loop
@@ -596,6 +621,10 @@ clock
 	#include "tcp_out.inc"
 	#include "ipv4.inc"
 	#include "http.inc"
+	if NET_DHCP
+	#include "udp.inc"
+	#include "dhcp.inc"
+	endif
 	#include "enc28j60_driver.inc"
 
 ;------------------------------------------------------------------------------

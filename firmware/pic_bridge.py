@@ -73,7 +73,8 @@ length the program was given, and stop the run at any read there (gpsim
 holds 1,024 breakpoints, too few for the whole buffer). After each line
 and at the end, every byte outside TX_BUF, the registers (0x00 to CUR +
 SLOT_SIZE), the driver's ETH_VARS and the slots (SLOTS, NSLOTS of
-SLOT_SIZE bytes; all read from the .lst next to the .cod) must still hold
+SLOT_SIZE bytes), a DHCP build's NET_VARS (NET_VARS_SIZE bytes, when the
+.lst has them; all read from the .lst next to the .cod) must still hold
 what it held, and RX_BUF the frames the driver copied.
 """
 import argparse
@@ -363,6 +364,10 @@ class Bridge:
         self.allowed = set(range(cur_end)) | set(range(syms["SLOTS"], slots_end))
         self.allowed |= set(range(syms["ETH_VARS"], syms["ETH_VARS"] + syms["ETH_VARS_SIZE"]))
         self.allowed |= set(range(TX_BUF, TX_BUF + FRAME_MAX))
+        # A DHCP build's address and state (dhcp.inc), when it has them.
+        net = lst_symbols(self.args.cod, ("NET_VARS", "NET_VARS_SIZE"))
+        if len(net) == 2:
+            self.allowed |= set(range(net["NET_VARS"], net["NET_VARS"] + net["NET_VARS_SIZE"]))
         for addr in range(RAM_SIZE):
             self.shadow[addr] = pattern(addr)
         lines = [f"reg(0x{a:03X})=0x{v:02X}" for a, v in enumerate(self.shadow)]
