@@ -68,6 +68,7 @@
 ;                           first CONN_SIZE (56) bytes of its slot
 ;     0x88-0x8F             registers kept across frames: the clock's
 ;                           (next_tick_h/l, owed) and spare
+;     0x6EA-0x73D NET_VARS  a DHCP build's address and client (dhcp.inc)
 ;     0xE00-     SLOTS      NSLOTS slots of SLOT_SIZE (64) bytes, one per
 ;                           connection; 0xE00-0xEFF with 4 slots
 ; Bank 0 past 0x7F is reached with BSR = 0, set at start, never changed.
@@ -77,8 +78,10 @@
 ; then in the -I folders (its own comment says how a board gets its own).
 ; They give MY_MAC_0..5 (by default 02:50:49:43:00:02, locally
 ; administered), MY_IP_0..3 (192.0.2.2, TEST-NET-1) and MY_BCAST_0..3 (the
-; subnet's broadcast: 192.0.2.255 for the default /24); a wrong one fails
-; the build with an error naming it.
+; subnet's broadcast: 192.0.2.255 for the default /24), NET_DHCP (0: that
+; static address; 1: one leased by DHCP, dhcp.inc) and the host name
+; (NET_NAME_LEN, NET_NAME_0..); a wrong one fails the build with an error
+; naming it.
 ; Constants (one place, below): HTTP_PORT 80, MSS_OUT 1460 (the MSS
 ; option sent), MSS_DEFAULT 536 (a client without an MSS option), MSS_MIN 64
 ; (a smaller client MSS counts as 64), WINDOW 1460 (the window advertised),
@@ -104,6 +107,9 @@
 ;                          one's-complement sums of frames out
 ;     http.inc             the request, the page directory's look-up and
 ;                          the built-in responses
+;     udp.inc, dhcp.inc    a DHCP build's only (NET_DHCP 1): UDP, and the
+;                          DHCP client with the ARP probe of its address,
+;                          which owns the address in RAM (my_ip, my_bcast)
 ;     enc28j60_driver.inc  the controller (see "Where frames come from")
 ; Every label is global: a layer calls another's by name (`call`, `goto`,
 ; and the far branches jz, jnz, jc, jnc below). Macros and registers are

@@ -244,6 +244,10 @@ class Reply:
         self.src, self.dst = tuple(p[12:16]), tuple(p[16:20])
         t = p[ihl:self.total]
         self.transport = t
+        if self.proto == 17:
+            self.sport, self.dport = struct.unpack(">HH", t[:4])
+            self.data = t[8:]
+            return
         if self.proto != 6:
             return
         (self.sport, self.dport, self.seq, self.ack, off, bits,
@@ -266,6 +270,7 @@ class Peer:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=open(f"{folder}/bridge.log", "w"), text=True)
         self.sent = []
+        self.now = 0  # simulated ms, as the waits add them up
         self.given = []  # the frames handed in with a right FCS, by send
         self.most = None  # frames back for one line before it is a flood
 
@@ -292,6 +297,7 @@ class Peer:
         return self.send(frame(self.c, **f))
 
     def wait(self, ms):
+        self.now += ms
         return self.step(f"wait {ms}")
 
     def finish(self):
@@ -1432,6 +1438,279 @@ def fuzz(peer, pages):
     return f"seed {seed}: {f.given} frames in {episodes} runs, {f.replies} sent back; {shown}"
 
 
+
+# A DHCP build (NET_DHCP 1) on frames: the row plays the DHCP server at
+# PEER_IP / PEER_MAC and checks every message and ARP frame the client
+# sends, against RFC 2131 and 5227 as read here, not against dhcp.inc.
+OFFERED = (192, 0, 2, 63)  # the broadcast of a /26: see dhcp_forged
+OTHER_MAC = bytes.fromhex("02aabbccdd77")
+
+
+def udp_frame(c, payload, src=PEER_IP, dst=(255, 255, 255, 255), sport=67, dport=68,
+              dst_mac=BROADCAST, length=None, sum_=None, total=None, src_mac=PEER_MAC):
+    """A UDP datagram to the client; LENGTH and SUM_ replace the UDP
+    length and checksum fields when given (the checksum is worked out
+    over what LENGTH declares otherwise)."""
+    n = 8 + len(payload) if length is None else length
+    body = struct.pack(">HHHH", sport, dport, n, 0) + payload
+    if sum_ is None:
+        pseudo = bytes(src) + bytes(dst) + struct.pack(">HH", 17, n)
+        sum_ = checksum(pseudo + body[:n]) or 0xFFFF
+    body = body[:6] + struct.pack(">H", sum_) + body[8:]
+    ip = struct.pack(">BBHHHBBH4B4B", 0x45, 0, total or 20 + len(body), 0, 0, 64, 17, 0,
+                     *src, *dst)
+    ip = ip[:10] + struct.pack(">H", checksum(ip)) + ip[12:]
+    return dst_mac + src_mac + b"\x08\x00" + ip + body
+
+
+def dhcp_options(**o):
+    out = b""
+    for code, value in o.items():
+        out += bytes([int(code[1:]), len(value)]) + value
+    return out
+
+
+def dhcp_payload(c, xid, kind, yiaddr=OFFERED, chaddr=None, op=2, cookie=b"c\x82Sc",
+                 options=None, server=PEER_IP, lease=3600, extra=b""):
+    """A BOOTREPLY of message type KIND; OPTIONS replaces the options."""
+    if options is None:
+        options = dhcp_options(o53=bytes([kind]), o54=bytes(server),
+                               o51=struct.pack(">I", lease), o1=bytes((255, 255, 255, 0)))
+        options += extra + b"\xff"
+    fixed = struct.pack(">BBBBIHH4s4s4s4s16s64s128s", op, 1, 6, 0, xid, 0, 0x8000, bytes(4),
+                        bytes(yiaddr), bytes(PEER_IP), bytes(4),
+                        (chaddr or c["mac"]) + bytes(10), b"", b"")
+    return fixed + cookie + options
+
+
+def dhcp_sent(r):
+    """A DHCP message the client sent: (type, xid, fields, options), or None."""
+    if r.ethertype != 0x0800 or getattr(r, "proto", 0) != 17 or r.sport != 68 or r.dport != 67:
+        return None
+    d = r.data
+    opts, i = {}, 240
+    while i < len(d) and d[i] != 255:
+        if d[i] == 0:
+            i += 1
+            continue
+        opts[d[i]] = d[i + 2:i + 2 + d[i + 1]]
+        i += 2 + d[i + 1]
+    fields = dict(op=d[0], htype=d[1], hlen=d[2], flags=d[10] << 8 | d[11],
+                  ciaddr=tuple(d[12:16]), chaddr=d[28:34], cookie=d[236:240], size=len(d))
+    return opts.get(53, b"\0")[0], struct.unpack(">I", d[4:8])[0], fields, opts
+
+
+def one_dhcp(replies, kind, what):
+    msgs = [m for m in map(dhcp_sent, replies) if m]
+    expect(len(msgs) == 1 and len(replies) == 1 and msgs[0][0] == kind,
+           f"{what}: want one DHCP message of type {kind}, got "
+           f"{[m[0] for m in msgs]} in {len(replies)} frame(s)")
+    m, r = msgs[0], replies[0]
+    t, xid, f, opts = m
+    expect(f["op"] == 1 and f["htype"] == 1 and f["hlen"] == 6 and f["cookie"] == b"c\x82Sc"
+           and f["size"] >= 300, f"{what}: BOOTP fields {f}")
+    expect(opts.get(12, b"") in (b"", b"pic"), f"{what}: host name {opts.get(12)}")
+    return m, r
+
+
+def to_everyone(r, what):
+    expect(r.raw[:6] == BROADCAST and r.dst == (255, 255, 255, 255),
+           f"{what}: to {r.raw[:6].hex()} {r.dst}, not to everyone")
+
+
+def discover(peer, ms=2100):
+    """The first DISCOVER, which comes 1 to 2 s after the start."""
+    (t, xid, f, opts), r = one_dhcp(peer.wait(ms), 1, "start")
+    to_everyone(r, "DISCOVER")
+    expect(r.src == (0, 0, 0, 0) and f["flags"] == 0x8000 and f["chaddr"] == peer.c["mac"]
+           and f["ciaddr"] == (0, 0, 0, 0), f"DISCOVER from {r.src}, fields {f}")
+    expect(opts.get(12) == b"pic" and set(opts.get(55, b"")) >= {1, 51},
+           f"DISCOVER options {opts}")
+    return xid
+
+
+def offer(peer, xid, **d):
+    """An OFFER; returns the REQUEST it gets."""
+    (t, rxid, f, opts), r = one_dhcp(
+        peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 2, **d))), 3, "OFFER")
+    to_everyone(r, "REQUEST")
+    expect(rxid == xid and opts.get(50) == bytes(OFFERED) and opts.get(54) == bytes(PEER_IP)
+           and f["ciaddr"] == (0, 0, 0, 0), f"REQUEST: xid {rxid:x}, options {opts}")
+    return r
+
+
+def probes(peer, addr=OFFERED):
+    """After an ACK: 3 ARP probes from 0.0.0.0 for ADDR, 1 to 2 s apart,
+    then 2 s on two announcements, 2 s apart. Returns the gaps in ms."""
+    got = []
+    for _ in range(48):
+        got += [(peer.now, r) for r in peer.wait(250)]
+    arps = [(t, r) for t, r in got if r.ethertype == 0x0806]
+    expect(len(arps) == len(got) == 5, f"{len(got)} frames after the ACK, {len(arps)} of ARP")
+    for i, (t, r) in enumerate(arps):
+        a = r.raw[14:42]
+        sender = bytes(4) if i < 3 else bytes(addr)
+        expect(r.raw[:6] == BROADCAST and a[:8] == bytes.fromhex("0001080006040001")
+               and a[8:14] == peer.c["mac"] and a[14:18] == sender and a[18:24] == bytes(6)
+               and a[24:28] == bytes(addr), f"ARP {i + 1}: {a.hex()}")
+    times = [t for t, _ in arps]
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    # Each wait is 250 ms, so a gap is known to 250 ms either way; the
+    # probes come 1 to 2 s apart, the announcements 2 s after the last.
+    expect(all(750 <= g <= 2250 for g in gaps[:2]) and all(1750 <= g <= 2250 for g in gaps[2:]),
+           f"gaps between the ARP frames {gaps} ms")
+    return gaps
+
+
+def bound(peer, addr=OFFERED, lease=3600, **d):
+    """The whole exchange up to a bound address; returns the xid."""
+    xid = discover(peer)
+    offer(peer, xid)
+    expect(not peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 5, lease=lease, **d))),
+           "the ACK got a frame back at once")
+    acked = peer.now
+    probes(peer, addr)
+    peer.c["ip"] = addr
+    peer.c["bcast"] = addr[:3] + (255,)
+    return acked
+
+
+def dhcp_bind(peer, pages):
+    xid = discover(peer)
+    # Before any address: no ping, no SYN answered at the offered one.
+    peer.c["ip"] = OFFERED
+    expect(not peer.send(frame(peer.c, proto=1, icmp=echo_request(bytes(8)))),
+           "a ping answered before the address is bound")
+    offer(peer, xid)
+    expect(not peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 5))), "the ACK answered")
+    expect(not peer.tcp(), "a SYN answered while the address is probed")
+    gaps = probes(peer)
+    peer.c["bcast"] = (192, 0, 2, 255)
+    got = fetch(peer, get(b"/a"))
+    expect(got == response_for(pages, "a"), "the page at the leased address")
+    return f"bound at {ip_text(OFFERED)}, ARP gaps {gaps} ms, page a served"
+
+
+def dhcp_renew(peer, pages):
+    """A lease of 40 s, never renewed: a REQUEST to the server at T1 (20 s),
+    to everyone at T2 (35 s), the address given up at 40 s."""
+    start = bound(peer, lease=40)
+    only(peer.send(frame(peer.c, proto=1, icmp=echo_request(bytes(8)))), "ping when bound")
+    got = []
+    for _ in range(50):
+        got += [(peer.now - start, r) for r in peer.wait(1000)]
+        if not any(dhcp_sent(r) and dhcp_sent(r)[0] == 1 for _, r in got):
+            continue
+        break
+    msgs = [(t, dhcp_sent(r), r) for t, r in got if dhcp_sent(r)]
+    kinds = [m[0] for _, m, _ in msgs]
+    expect(kinds[:3] == [3, 3, 1], f"after the lease: DHCP types {kinds}, want 3, 3, 1")
+    (t1, renew, r1), (t2, rebind, r2), (t3, _, r3) = msgs[:3]
+    expect(r1.raw[:6] == PEER_MAC and r1.dst == PEER_IP and r1.src == OFFERED
+           and renew[2]["ciaddr"] == OFFERED and 50 not in renew[3] and 54 not in renew[3],
+           f"RENEW to {r1.dst} from {r1.src}, ciaddr {renew[2]['ciaddr']}, {renew[3]}")
+    to_everyone(r2, "REBIND")
+    expect(rebind[2]["ciaddr"] == OFFERED and 54 not in rebind[3], "REBIND fields")
+    to_everyone(r3, "DISCOVER after the lease")
+    expect(r3.src == (0, 0, 0, 0), "the DISCOVER after the lease is not from 0.0.0.0")
+    # From the ACK; the lease's seconds are counted from within the second
+    # it came in, and a wait of 1,000 ms shows each a second late at most.
+    expect(19000 <= t1 <= 21000 and 34000 <= t2 <= 36000 and 39000 <= t3 <= 42100,
+           f"RENEW at {t1}, REBIND at {t2}, DISCOVER at {t3} ms after the ACK")
+    expect(not peer.send(frame(peer.c, proto=1, icmp=echo_request(bytes(8)))),
+           "a ping answered after the lease ended")
+    return f"RENEW at +{t1}, REBIND at +{t2}, lease over at +{t3} ms"
+
+
+def dhcp_nak(peer, pages):
+    xid = discover(peer)
+    offer(peer, xid)
+    expect(not peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 6, options=dhcp_options(
+        o53=b"\x06", o54=bytes(PEER_IP)) + b"\xff"))), "the NAK answered")
+    again = discover(peer)
+    expect(again != xid, "the same xid after a NAK")
+    return "NAK: a new DISCOVER, a new xid"
+
+
+def dhcp_conflict(peer, pages):
+    xid = discover(peer)
+    offer(peer, xid)
+    peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 5)))
+    peer.wait(1100)  # the first probe, at most
+    claim = struct.pack(">HHBBH", 1, 0x0800, 6, 4, 2) + OTHER_MAC + bytes(OFFERED) + \
+        peer.c["mac"] + bytes(4)
+    got = peer.send(frame(peer.c, src_mac=OTHER_MAC, dst_mac=peer.c["mac"], ethertype=0x0806,
+                          arp=claim))
+    (t, dxid, f, opts), r = one_dhcp(got, 4, "a conflict")
+    to_everyone(r, "DECLINE")
+    expect(opts.get(50) == bytes(OFFERED) and opts.get(54) == bytes(PEER_IP)
+           and 12 not in opts and 55 not in opts, f"DECLINE options {opts}")
+    quiet = peer.wait(9000)
+    expect(not quiet, f"{len(quiet)} frames in the 9 s after the DECLINE")
+    discover(peer, 3100)
+    return "DECLINE, then 10 s quiet, then a DISCOVER"
+
+
+def dhcp_forged(peer, pages):
+    """OFFERs and ACKs a client must not take: another xid, another MAC,
+    and hostile forms; then the true one works."""
+    xid = discover(peer)
+    c = peer.c
+    p = lambda **d: dhcp_payload(c, xid, 2, **d)  # noqa: E731
+    good = p()
+    hostile = {
+        "another xid": udp_frame(c, dhcp_payload(c, xid ^ 1, 2)),
+        "another MAC": udp_frame(c, p(chaddr=OTHER_MAC)),
+        "a BOOTREQUEST": udp_frame(c, p(op=1)),
+        "another cookie": udp_frame(c, p(cookie=b"c\x82Sd")),
+        "no checksum": udp_frame(c, good, sum_=0),
+        "a wrong checksum": udp_frame(c, good, sum_=0x1234),
+        "a UDP length past the datagram": udp_frame(c, good, length=len(good) + 9),
+        "a UDP length of 7": udp_frame(c, good, length=7),
+        "to port 67": udp_frame(c, good, dport=67),
+        "from port 68": udp_frame(c, good, sport=68),
+        "239 bytes": udp_frame(c, good[:239]),
+        "an option past the end": udp_frame(c, good[:240] + b"\x35\x01\x02\x36\x09\xc0"),
+        "a length byte past the end": udp_frame(c, good[:240] + b"\x35\x01\x02\x36"),
+        "option 53 of 2 bytes": udp_frame(c, p(options=b"\x35\x02\x02\x02\x36\x04" +
+                                                bytes(PEER_IP) + b"\xff")),
+        "no server identifier": udp_frame(c, p(options=b"\x35\x01\x02\xff")),
+        "an offer of 0.0.0.0": udp_frame(c, p(yiaddr=(0, 0, 0, 0))),
+        "an offer of 224.0.0.251": udp_frame(c, p(yiaddr=(224, 0, 0, 251))),
+        "an offer of 127.0.0.1": udp_frame(c, p(yiaddr=(127, 0, 0, 1))),
+        "an ACK while selecting": udp_frame(c, dhcp_payload(c, xid, 5)),
+        "a unicast address to the broadcast MAC": udp_frame(c, good, dst=OFFERED),
+        "from a broadcast source": udp_frame(c, good, src=(255, 255, 255, 255)),
+        "an IPv4 total length past the frame": udp_frame(c, good, total=20 + 8 + len(good) + 1),
+    }
+    for what, raw in hostile.items():
+        got = peer.send(raw)
+        expect(not got, f"{what}: {len(got)} frame(s) back")
+    offer(peer, xid)
+    bad_acks = {
+        "an ACK for another xid": dhcp_payload(c, xid ^ 0x100, 5),
+        "an ACK for another MAC": dhcp_payload(c, xid, 5, chaddr=OTHER_MAC),
+        "an ACK for another address": dhcp_payload(c, xid, 5, yiaddr=(192, 0, 2, 51)),
+        "an ACK from another server": dhcp_payload(c, xid, 5, server=(192, 0, 2, 9)),
+        "an ACK without a lease": dhcp_payload(c, xid, 5, options=dhcp_options(
+            o53=b"\x05", o54=bytes(PEER_IP)) + b"\xff"),
+        "an ACK with a mask with holes": dhcp_payload(c, xid, 5, options=dhcp_options(
+            o53=b"\x05", o54=bytes(PEER_IP), o51=b"\0\0\x0e\x10", o1=b"\xff\xff\x00\xff") +
+            b"\xff"),
+        "an ACK whose /26 makes the address its broadcast": dhcp_payload(
+            c, xid, 5, options=dhcp_options(o53=b"\x05", o54=bytes(PEER_IP),
+                                            o51=b"\0\0\x0e\x10", o1=b"\xff\xff\xff\xc0") + b"\xff"),
+    }
+    for what, payload in bad_acks.items():
+        got = peer.send(udp_frame(c, payload))
+        got += peer.wait(1100)  # the first probe would come by then
+        # The REQUEST may come again meanwhile, on its back-off.
+        got = [r for r in got if not (dhcp_sent(r) and dhcp_sent(r)[0] == 3)]
+        expect(not got, f"{what}: {len(got)} frame(s) back")
+    expect(not peer.send(udp_frame(c, dhcp_payload(c, xid, 5))), "the true ACK answered")
+    probes(peer)
+    return f"{len(hostile)} OFFERs and {len(bad_acks)} ACKs not taken, then bound"
+
 BIG = 1500 - 28  # the longest echo a 1,514-byte frame carries
 FRAME_ROWS = {
     # Served: the page, whole, segment by segment; `*` is the longest page.
@@ -1550,6 +1829,12 @@ FRAME_ROWS = {
     "icmp-7": ping_row(0, False, cut=7),
     # Random and changed frames and conversations.
     "fuzz": fuzz,
+    # A DHCP build (NET_DHCP 1): the client against a server played here.
+    "dhcp-bind": dhcp_bind,
+    "dhcp-renew": dhcp_renew,
+    "dhcp-nak": dhcp_nak,
+    "dhcp-conflict": dhcp_conflict,
+    "dhcp-forged": dhcp_forged,
     # The controller's own.
     "ring-wraps": ring_wraps,
     "ring-full": ring_full,
@@ -1582,14 +1867,15 @@ def frames_row(kind, folder, bridge, server, pages):
 
 
 def judge_capture(capture, port, clean, only=None):
-    """tshark's verdicts: every IPv4, ICMP and TCP checksum Good; when
+    """tshark's verdicts: every IPv4, ICMP, TCP and UDP checksum Good; when
     CLEAN, no expert warning and every connection closed with FIN both
     ways. Returns the reasons it fails."""
     fields = ["frame.number", "ip.checksum.status", "tcp.checksum.status",
-              "icmp.checksum.status", "tcp.stream", "tcp.srcport", "tcp.flags.fin",
+              "icmp.checksum.status", "udp.checksum.status", "tcp.stream", "tcp.srcport", "tcp.flags.fin",
               "tcp.analysis.flags", "_ws.expert.severity"]
     cmd = ["tshark", "-r", capture, "-o", "ip.check_checksum:TRUE",
-           "-o", "tcp.check_checksum:TRUE", "-o", "tcp.analyze_sequence_numbers:TRUE",
+           "-o", "tcp.check_checksum:TRUE", "-o", "udp.check_checksum:TRUE",
+           "-o", "tcp.analyze_sequence_numbers:TRUE",
            "-d", f"tcp.port=={port},http", "-T", "fields", "-E", "separator=|",
            "-E", "occurrence=f"]
     for name in fields:
@@ -1600,7 +1886,7 @@ def judge_capture(capture, port, clean, only=None):
     bad, fins = [], {}
     for line in out.splitlines():
         row = dict(zip(fields, line.split("|")))
-        for name in fields[1:4]:
+        for name in fields[1:5]:
             if row[name] not in ("", "1"):
                 bad.append(f"frame {row['frame.number']}: {name} {row[name]}")
         if row["tcp.stream"]:
