@@ -3,6 +3,7 @@
 serving pages, in gpsim, for bench/run_figures.sh.
 
     server_cycles.py SERVER.cod PAGE...
+    server_cycles.py --dhcp SERVER.cod     (a DHCP build, NET_DHCP 1)
 
 Each PAGE is a stored response whose table the server carries, tagged with
 the file name's first character. For each, a client fetches it over a
@@ -37,6 +38,14 @@ request takes when the client answers at once. A second line per page,
 starting `#`, gives each frame's cycles (a run of equal ones once, with its
 count). Exit
 status 1 on a wrong answer.
+
+With --dhcp the program runs 2.1 s of simulated time to its first
+DISCOVER, then a server at 192.0.2.1 answers it: the line printed is
+    dhcp OFFER ACK LONGEST
+the cycles of the OFFER (its REQUEST sent included), of the ACK, and of an
+OFFER of the largest frame whose options are 616 unknown options of two
+bytes each, the most option headers the parse can meet, which it must not
+take (it names no server).
 """
 import os
 import re
@@ -252,7 +261,59 @@ def fetch(server, path, sport):
     return got, segments, serve, sum(c for _, c in cost), cost, server.elapsed
 
 
+def dhcp_reply(server, xid, kind, options=None):
+    """A BOOTREPLY of message type KIND to everyone, from 192.0.2.1."""
+    if options is None:
+        options = bytes([53, 1, kind, 54, 4, 192, 0, 2, 1, 51, 4, 0, 0, 14, 16,
+                         1, 4, 255, 255, 255, 0, 255])
+    payload = struct.pack(">BBBBIHH4s4s4s4s16s64s128s", 2, 1, 6, 0, xid, 0, 0x8000,
+                          bytes(4), bytes((192, 0, 2, 63)), bytes(4), bytes(4),
+                          server.mac + bytes(10), b"", b"") + b"c\x82Sc" + options
+    src, dst = bytes((192, 0, 2, 1)), b"\xff" * 4
+    udp = struct.pack(">HHHH", 67, 68, 8 + len(payload), 0) + payload
+    pseudo = src + dst + struct.pack(">HH", 17, len(udp))
+    udp = udp[:6] + struct.pack(">H", (0xFFFF ^ folded(pseudo + udp)) or 0xFFFF) + udp[8:]
+    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0, src, dst)
+    ip = ip[:10] + struct.pack(">H", 0xFFFF ^ folded(ip)) + ip[12:]
+    return b"\xff" * 6 + bytes.fromhex("02aabbccdd01") + b"\x08\x00" + ip + udp
+
+
+def dhcp_figures(server):
+    """The DISCOVER, then the OFFER, the ACK and the longest OFFER."""
+    server.gpsim.command(f"break c {server.cycles() + 21_000_000}")
+    while True:
+        stop, _ = server.run()
+        if stop == "cycle":
+            break
+    sent = [frame for _, frame in server.relay.receive()]
+    if len(sent) != 1 or sent[0][23] != 17 or sent[0][42 + 242] != 1:
+        raise WrongAnswer(f"{len(sent)} frames in the first 2.1 s, not one DISCOVER")
+    xid = struct.unpack(">I", sent[0][46:50])[0]
+    # 1,472 payload bytes: 240 fixed, then 616 options of two bytes.
+    longest, out = server.hand_in(dhcp_reply(server, xid, 2, bytes([77, 0]) * 616))
+    if out:
+        raise WrongAnswer("the longest OFFER got a frame back")
+    offer, out = server.hand_in(dhcp_reply(server, xid, 2))
+    if len(out) != 1 or out[0][0][42 + 242] != 3:
+        raise WrongAnswer("the OFFER got no REQUEST")
+    ack, out = server.hand_in(dhcp_reply(server, xid, 5))
+    if out:
+        raise WrongAnswer("the ACK got a frame back at once")
+    return offer, ack, longest
+
+
 def main(argv):
+    if len(argv) == 3 and argv[1] == "--dhcp":
+        module = os.environ.get("ENC28J60_MODULE") or pic_bridge.default_module()
+        server = Server(argv[2], module)
+        try:
+            print("dhcp", *dhcp_figures(server))
+        except WrongAnswer as e:
+            print(f"server_cycles: {argv[2]}: {e}", file=sys.stderr)
+            return 1
+        finally:
+            server.gpsim.close()
+        return 0
     if len(argv) < 3:
         print(__doc__.split("\n\n")[1], file=sys.stderr)
         return 2
