@@ -68,7 +68,7 @@
 ;                           first CONN_SIZE (56) bytes of its slot
 ;     0x88-0x8F             registers kept across frames: the clock's
 ;                           (next_tick_h/l, owed) and spare
-;     0x6EA-0x73D NET_VARS  a DHCP build's address and client (dhcp.inc)
+;     0x6EA-0x74C NET_VARS  a DHCP build's address and client (dhcp.inc)
 ;     0xE00-     SLOTS      NSLOTS slots of SLOT_SIZE (64) bytes, one per
 ;                           connection; 0xE00-0xEFF with 4 slots
 ; Bank 0 past 0x7F is reached with BSR = 0, set at start, never changed.

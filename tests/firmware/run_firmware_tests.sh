@@ -214,6 +214,8 @@ cases=(
   "dhcp|dhcp-nak|-|http_server_18|-|-|-|DHCP: a NAK starts over with a new xid"
   "dhcp|dhcp-conflict|-|http_server_18|-|-|-|DHCP: another MAC holds the address: a DECLINE, a DISCOVER 10 s later"
   "dhcp|dhcp-forged|-|http_server_18|-|-|-|DHCP: OFFERs and ACKs for another xid or MAC, malformed or hostile: none taken"
+  "dhcp|link-local|-|http_server_18|-|-|-|no DHCP server: 169.254.1.2 from the MAC, probed, announced, answering; an offer replaces it"
+  "dhcp|link-local-conflict|-|http_server_18|-|-|-|link-local conflicts: another address when probing, one defence when bound, then given up"
   "bridge|start-up|-|http_server_18|-|-|-|no .lst or labels, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"

@@ -1519,8 +1519,10 @@ def to_everyone(r, what):
 
 
 def discover(peer, ms=2100):
-    """The first DISCOVER, which comes 1 to 2 s after the start."""
-    (t, xid, f, opts), r = one_dhcp(peer.wait(ms), 1, "start")
+    """The first DISCOVER, which comes 1 to 2 s after the start (link-local
+    probes may come too, once 10 s have passed since the first)."""
+    got = [r for r in peer.wait(ms) if not (r.ethertype == 0x0806 and r.raw[38:40] == b"\xa9\xfe")]
+    (t, xid, f, opts), r = one_dhcp(got, 1, "start")
     to_everyone(r, "DISCOVER")
     expect(r.src == (0, 0, 0, 0) and f["flags"] == 0x8000 and f["chaddr"] == peer.c["mac"]
            and f["ciaddr"] == (0, 0, 0, 0), f"DISCOVER from {r.src}, fields {f}")
@@ -1645,7 +1647,9 @@ def dhcp_conflict(peer, pages):
     to_everyone(r, "DECLINE")
     expect(opts.get(50) == bytes(OFFERED) and opts.get(54) == bytes(PEER_IP)
            and 12 not in opts and 55 not in opts, f"DECLINE options {opts}")
-    quiet = peer.wait(9000)
+    # Link-local's probes may start meanwhile (10 s after the first DISCOVER).
+    quiet = [r for r in peer.wait(9000)
+             if not (r.ethertype == 0x0806 and r.raw[38:40] == b"\xa9\xfe")]
     expect(not quiet, f"{len(quiet)} frames in the 9 s after the DECLINE")
     discover(peer, 3100)
     return "DECLINE, then 10 s quiet, then a DISCOVER"
@@ -1710,6 +1714,116 @@ def dhcp_forged(peer, pages):
     expect(not peer.send(udp_frame(c, dhcp_payload(c, xid, 5))), "the true ACK answered")
     probes(peer)
     return f"{len(hostile)} OFFERs and {len(bad_acks)} ACKs not taken, then bound"
+
+
+# Link-local (RFC 3927): no DHCP server answers.
+LINK_LOCAL = (169, 254, 1, 2)  # from the MAC: 169.254.(MAC_4 % 254 + 1).MAC_5
+LL_PEER = (169, 254, 7, 7)
+
+
+def collect(peer, ms, step=250):
+    """Every frame sent in the next MS ms: [(ms since the start, frame)]."""
+    start, got = peer.now, []
+    for _ in range(ms // step):
+        got += [(peer.now - start, r) for r in peer.wait(step)]
+    return got
+
+
+def arp_steps(got, what):
+    """The ARP requests in GOT: [(time, sender IP, target IP)], each checked
+    to be a probe or an announcement to everyone from our MAC."""
+    steps = []
+    for t, r in got:
+        if r.ethertype != 0x0806:
+            continue
+        a = r.raw[14:42]
+        expect(r.raw[:6] == BROADCAST and a[:8] == bytes.fromhex("0001080006040001")
+               and a[8:14] == r.raw[6:12] and a[18:24] == bytes(6), f"{what}: ARP {a.hex()}")
+        steps.append((t, tuple(a[14:18]), tuple(a[24:28])))
+    return steps
+
+
+def probed_and_announced(steps, addr, what):
+    """STEPS for ADDR: 3 probes 1 to 2 s apart, 2 announcements 2 s apart,
+    the first 2 s after the last probe (known to 250 ms). Returns the time
+    of the first probe."""
+    mine = [(t, src) for t, src, dst in steps if dst == addr]
+    expect([src for _, src in mine] == [(0, 0, 0, 0)] * 3 + [addr] * 2,
+           f"{what}: ARP for {ip_text(addr)} from {[ip_text(s) for _, s in mine]}")
+    gaps = [b - a for (a, _), (b, _) in zip(mine, mine[1:])]
+    expect(all(750 <= g <= 2250 for g in gaps[:2]) and all(1750 <= g <= 2250 for g in gaps[2:]),
+           f"{what}: gaps {gaps} ms")
+    return mine[0][0]
+
+
+def ll_answers(peer, addr):
+    """Z: ARP for ADDR from a link-local peer, and a ping from it."""
+    c = dict(peer.c, ip=addr)
+    got = peer.send(frame(c, dst_mac=BROADCAST, ethertype=0x0806,
+                          arp=arp_request(c, target=addr, sender=LL_PEER)))
+    if not got:
+        return False
+    r = only(got, "ARP for the link-local address")
+    expect(r.raw[:6] == BROADCAST, f"an ARP reply from a link-local address to {r.raw[:6].hex()}")
+    expect(r.raw[14:42] == struct.pack(">HHBBH", 1, 0x0800, 6, 4, 2) + c["mac"] + bytes(addr) +
+           PEER_MAC + bytes(LL_PEER), f"ARP reply {r.raw[14:42].hex()}")
+    r = only(peer.send(frame(c, src=LL_PEER, dst=addr, proto=1, icmp=echo_request(bytes(8)))),
+             "ping at the link-local address")
+    expect(r.src == addr and r.dst == LL_PEER, f"echo reply {r.src} -> {r.dst}")
+    return True
+
+
+def link_local(peer, pages):
+    xid = discover(peer)
+    got = collect(peer, 20000)
+    steps = arp_steps(got, "link-local")
+    first = probed_and_announced(steps, LINK_LOCAL, "link-local")
+    # Armed at the first DISCOVER, which came 0 to 1.1 s before this
+    # collection (1 to 2 s after the start, in a wait of 2.1 s), and probed
+    # after PROBE_WAIT (0 to 1 s) more.
+    expect(8900 <= first <= 11250, f"the first probe {first} ms after the wait for the DISCOVER")
+    kinds = [dhcp_sent(r)[0] for _, r in got if dhcp_sent(r)]
+    expect(kinds and set(kinds) == {1}, f"DHCP meanwhile: {kinds}, want DISCOVERs")
+    expect(ll_answers(peer, LINK_LOCAL), "no ARP reply at the link-local address")
+    # An offer replaces it: the REQUEST still from 0.0.0.0.
+    offer(peer, xid)
+    peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 5)))
+    expect(ll_answers(peer, LINK_LOCAL), "the link-local address dropped before the lease")
+    probed_and_announced(arp_steps(collect(peer, 9000), "the lease"), OFFERED, "the lease")
+    expect(not ll_answers(peer, LINK_LOCAL), "the link-local address answers after the lease")
+    peer.c["ip"] = OFFERED
+    only(peer.send(frame(peer.c, proto=1, icmp=echo_request(bytes(8)))), "ping at the lease")
+    return f"{ip_text(LINK_LOCAL)} probed {first} ms after the wait for the DISCOVER, then the lease"
+
+
+def claim(peer, addr):
+    """An ARP reply from OTHER_MAC that sends from ADDR."""
+    a = struct.pack(">HHBBH", 1, 0x0800, 6, 4, 2) + OTHER_MAC + bytes(addr) + \
+        peer.c["mac"] + bytes(4)
+    return peer.send(frame(peer.c, src_mac=OTHER_MAC, dst_mac=peer.c["mac"], ethertype=0x0806,
+                           arp=a))
+
+
+def link_local_conflict(peer, pages):
+    discover(peer)
+    got = collect(peer, 11250)
+    expect(any(dst == LINK_LOCAL for _, _, dst in arp_steps(got, "probe")), "no first probe")
+    expect(not claim(peer, LINK_LOCAL), "a conflict while probing got a frame back")
+    steps = arp_steps(collect(peer, 9000), "after the conflict")
+    expect(steps and steps[0][2] != LINK_LOCAL and steps[0][2][:2] == (169, 254)
+           and 1 <= steps[0][2][2] <= 254, f"after the conflict: ARP for {steps[:1]}")
+    other = steps[0][2]
+    probed_and_announced(steps, other, "the second address")
+    expect(ll_answers(peer, other), "the second address does not answer")
+    r = only(claim(peer, other), "a conflict when bound")
+    expect(r.ethertype == 0x0806 and r.raw[14:42][14:18] == bytes(other)
+           and r.raw[14:42][24:28] == bytes(other), "the defence is no announcement")
+    expect(not claim(peer, other), "a second conflict within 10 s got a frame back")
+    steps = arp_steps(collect(peer, 6000), "after giving up")
+    expect(steps and steps[0][2] not in (other, LINK_LOCAL) and steps[0][1] == (0, 0, 0, 0),
+           f"after giving {ip_text(other)} up: ARP {steps[:1]}")
+    expect(not ll_answers(peer, other), "the address given up still answers")
+    return f"{ip_text(LINK_LOCAL)}, then {ip_text(other)}, defended once, then {ip_text(steps[0][2])}"
 
 BIG = 1500 - 28  # the longest echo a 1,514-byte frame carries
 FRAME_ROWS = {
@@ -1835,6 +1949,8 @@ FRAME_ROWS = {
     "dhcp-nak": dhcp_nak,
     "dhcp-conflict": dhcp_conflict,
     "dhcp-forged": dhcp_forged,
+    "link-local": link_local,
+    "link-local-conflict": link_local_conflict,
     # The controller's own.
     "ring-wraps": ring_wraps,
     "ring-full": ring_full,
