@@ -1674,7 +1674,9 @@ def dhcp_forged(peer, pages):
         "to port 67": udp_frame(c, good, dport=67),
         "from port 68": udp_frame(c, good, sport=68),
         "239 bytes": udp_frame(c, good[:239]),
-        "an option past the end": udp_frame(c, good[:240] + b"\x35\x01\x02\x36\x09\xc0"),
+        "an option past the end": udp_frame(c, good[:240] + b"\x35\x01\x02\x0c\x09\xc0"),
+        "a server identifier past the end": udp_frame(
+            c, good[:240] + b"\x35\x01\x02\x36\x04\xc0\x00"),
         "a length byte past the end": udp_frame(c, good[:240] + b"\x35\x01\x02\x36"),
         "option 53 of 2 bytes": udp_frame(c, p(options=b"\x35\x02\x02\x02\x36\x04" +
                                                 bytes(PEER_IP) + b"\xff")),
