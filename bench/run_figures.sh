@@ -15,8 +15,8 @@
 #     response with the table's stored sum) and with -D SUM_PAYLOAD=1
 #     (every payload summed), and requests per second at its 40 MHz clock;
 #     bench/server_cycles.py plays the client and counts; and a DHCP build
-#     (NET_DHCP 1): the cycles of an OFFER, an ACK and the longest OFFER,
-#     and each layer's program memory in both builds, from the .lst
+#     (NET_DHCP 1): the cycles of an OFFER, an ACK, the longest OFFER and
+#     two mDNS queries, and each layer's program memory in both builds
 #
 # Exits non-zero when a deterministic target is missed: more than 550,000
 # instructions for either page (420,000 for the static program), or a
@@ -336,13 +336,15 @@ if [ "$answered" -eq 0 ]; then
     "$(($(field summing o 4) - $(field stored o 4)))"
   # The DHCP build: cycles per DHCP frame, and the program memory of each
   # layer, from its first label to the next layer's (the .lst's symbols).
-  read -r _ offer ack longest <"$server/dhcp.txt"
+  read -r _ offer ack longest query eight <"$server/dhcp.txt"
   echo "  DHCP build (NET_DHCP 1), cycles of each frame handed in:"
   echo "    OFFER (its REQUEST sent) $(group "$offer"), ACK $(group "$ack")," \
     "an OFFER of 616 options (1,472 bytes) $(group "$longest")"
+  echo "    mDNS query for pic.local (its answer sent) $(group "$query")," \
+    "one of 8 questions, the name last $(group "$eight")"
   echo "  program memory by layer, bytes (static build / DHCP build):"
   layers="main:init ethernet:handle_frame tcp:tick tcp_in:tcp_segment tcp_out:conn_seq_nxt"
-  layers+=" ipv4:transmit_ip http:read_request udp:rx_broadcast_mac dhcp:dhcp_init"
+  layers+=" ipv4:transmit_ip http:read_request udp:rx_broadcast_mac dhcp:dhcp_init mdns:mdns_build"
   layers+=" enc28j60_driver:eth_spi tables:page_directory"
   sizes() { # sizes LST: NAME BYTES for each layer the .lst has
     awk -v layers="$layers" '
@@ -363,7 +365,7 @@ if [ "$answered" -eq 0 ]; then
   }
   join -a 2 -e - -o 0,1.2,2.2 <(sizes "$server/stored.lst" | sort) \
     <(sizes "$server/dhcp/dhcp.lst" | sort) | awk '{ printf "    %-16s %6s %6s\n", $1, $2, $3 }'
-  echo "  RAM of the DHCP build's own (udp.inc, dhcp.inc): NET_VARS," \
+  echo "  RAM of the DHCP build's own (udp.inc, dhcp.inc, mdns.inc): NET_VARS," \
     "$((16#$(awk '$1 == "NET_VARS_SIZE" { print $2 }' "$server/dhcp/dhcp.lst"))) bytes"
 fi
 

@@ -41,11 +41,13 @@ status 1 on a wrong answer.
 
 With --dhcp the program runs 2.1 s of simulated time to its first
 DISCOVER, then a server at 192.0.2.1 answers it: the line printed is
-    dhcp OFFER ACK LONGEST
-the cycles of the OFFER (its REQUEST sent included), of the ACK, and of an
+    dhcp OFFER ACK LONGEST QUERY EIGHT
+the cycles of the OFFER (its REQUEST sent included), of the ACK, of an
 OFFER of the largest frame whose options are 616 unknown options of two
 bytes each, the most option headers the parse can meet, which it must not
-take (it names no server).
+take (it names no server), and, the name pic.local announced, of an mDNS
+query for it and of one of 8 questions with it last (its answer sent
+included in both).
 """
 import os
 import re
@@ -261,6 +263,33 @@ def fetch(server, path, sport):
     return got, segments, serve, sum(c for _, c in cost), cost, server.elapsed
 
 
+def udp_in(payload, sport, dport, dst=b"\xff" * 4, dst_mac=b"\xff" * 6):
+    """A UDP datagram from 192.0.2.1 at 02:aa:bb:cc:dd:01."""
+    src = bytes((192, 0, 2, 1))
+    udp = struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
+    pseudo = src + dst + struct.pack(">HH", 17, len(udp))
+    udp = udp[:6] + struct.pack(">H", (0xFFFF ^ folded(pseudo + udp)) or 0xFFFF) + udp[8:]
+    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0, src, dst)
+    ip = ip[:10] + struct.pack(">H", 0xFFFF ^ folded(ip)) + ip[12:]
+    return dst_mac + bytes.fromhex("02aabbccdd01") + b"\x08\x00" + ip + udp
+
+
+def mdns_query(names):
+    """A query from port 5353 to 224.0.0.251 for each name (A, IN)."""
+    body = struct.pack(">HHHHHH", 0, 0, len(names), 0, 0, 0)
+    for name in names:
+        body += b"".join(bytes([len(p)]) + p for p in name.split(b".")) + b"\0\0\x01\0\x01"
+    return udp_in(body, 5353, 5353, bytes((224, 0, 0, 251)), bytes.fromhex("01005e0000fb"))
+
+
+def run_until(server, cycles):
+    """Runs CYCLES on, the frames sent at ticks meanwhile taken off the wire."""
+    server.gpsim.command(f"break c {server.cycles() + cycles}")
+    while server.run()[0] != "cycle":
+        pass
+    return [frame for _, frame in server.relay.receive()]
+
+
 def dhcp_reply(server, xid, kind, options=None):
     """A BOOTREPLY of message type KIND to everyone, from 192.0.2.1."""
     if options is None:
@@ -269,23 +298,14 @@ def dhcp_reply(server, xid, kind, options=None):
     payload = struct.pack(">BBBBIHH4s4s4s4s16s64s128s", 2, 1, 6, 0, xid, 0, 0x8000,
                           bytes(4), bytes((192, 0, 2, 63)), bytes(4), bytes(4),
                           server.mac + bytes(10), b"", b"") + b"c\x82Sc" + options
-    src, dst = bytes((192, 0, 2, 1)), b"\xff" * 4
-    udp = struct.pack(">HHHH", 67, 68, 8 + len(payload), 0) + payload
-    pseudo = src + dst + struct.pack(">HH", 17, len(udp))
-    udp = udp[:6] + struct.pack(">H", (0xFFFF ^ folded(pseudo + udp)) or 0xFFFF) + udp[8:]
-    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0, src, dst)
-    ip = ip[:10] + struct.pack(">H", 0xFFFF ^ folded(ip)) + ip[12:]
-    return b"\xff" * 6 + bytes.fromhex("02aabbccdd01") + b"\x08\x00" + ip + udp
+    return udp_in(payload, 67, 68)
 
 
 def dhcp_figures(server):
-    """The DISCOVER, then the OFFER, the ACK and the longest OFFER."""
-    server.gpsim.command(f"break c {server.cycles() + 21_000_000}")
-    while True:
-        stop, _ = server.run()
-        if stop == "cycle":
-            break
-    sent = [frame for _, frame in server.relay.receive()]
+    """The DISCOVER, then the OFFER, the ACK and the longest OFFER; 9 s on
+    (the ARP probe, the mDNS probe and announcements), a query for the
+    name and one of 8 questions, the name last."""
+    sent = run_until(server, 21_000_000)
     if len(sent) != 1 or sent[0][23] != 17 or sent[0][42 + 242] != 1:
         raise WrongAnswer(f"{len(sent)} frames in the first 2.1 s, not one DISCOVER")
     xid = struct.unpack(">I", sent[0][46:50])[0]
@@ -299,7 +319,15 @@ def dhcp_figures(server):
     ack, out = server.hand_in(dhcp_reply(server, xid, 5))
     if out:
         raise WrongAnswer("the ACK got a frame back at once")
-    return offer, ack, longest
+    run_until(server, 90_000_000)
+    query, out = server.hand_in(mdns_query([b"pic.local"]))
+    if len(out) != 1:
+        raise WrongAnswer(f"{len(out)} frames for an mDNS query of pic.local")
+    names = [b"q%d.local" % i for i in range(7)] + [b"pic.local"]
+    eight, out = server.hand_in(mdns_query(names))
+    if len(out) != 1:
+        raise WrongAnswer(f"{len(out)} frames for an mDNS query of 8 names")
+    return offer, ack, longest, query, eight
 
 
 def main(argv):

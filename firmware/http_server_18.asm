@@ -68,7 +68,8 @@
 ;                           first CONN_SIZE (56) bytes of its slot
 ;     0x88-0x8F             registers kept across frames: the clock's
 ;                           (next_tick_h/l, owed) and spare
-;     0x6EA-0x74C NET_VARS  a DHCP build's address and client (dhcp.inc)
+;     0x6EA-0x7B2 NET_VARS  a DHCP build's address, client and mDNS
+;                           (dhcp.inc, mdns.inc)
 ;     0xE00-     SLOTS      NSLOTS slots of SLOT_SIZE (64) bytes, one per
 ;                           connection; 0xE00-0xEFF with 4 slots
 ; Bank 0 past 0x7F is reached with BSR = 0, set at start, never changed.
@@ -107,9 +108,11 @@
 ;                          one's-complement sums of frames out
 ;     http.inc             the request, the page directory's look-up and
 ;                          the built-in responses
-;     udp.inc, dhcp.inc    a DHCP build's only (NET_DHCP 1): UDP, and the
-;                          DHCP client with the ARP probe of its address,
-;                          which owns the address in RAM (my_ip, my_bcast)
+;     udp.inc, dhcp.inc,   a DHCP build's only (NET_DHCP 1): UDP; the
+;     mdns.inc             DHCP client with the ARP probe of its address
+;                          and a link-local fallback, which owns the
+;                          address in RAM (my_ip, my_bcast); NAME.local by
+;                          multicast DNS
 ;     enc28j60_driver.inc  the controller (see "Where frames come from")
 ; Every label is global: a layer calls another's by name (`call`, `goto`,
 ; and the far branches jz, jnz, jc, jnc below). Macros and registers are
@@ -630,6 +633,7 @@ clock
 	if NET_DHCP
 	#include "udp.inc"
 	#include "dhcp.inc"
+	#include "mdns.inc"
 	endif
 	#include "enc28j60_driver.inc"
 

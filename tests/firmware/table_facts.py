@@ -35,6 +35,7 @@ import re
 import struct
 import subprocess
 import sys
+import time
 import zlib
 
 HEADER = b"HTTP/1.0 200 OK\r\nContent-Length:     \r\n\r\n"
@@ -1520,8 +1521,9 @@ def to_everyone(r, what):
 
 def discover(peer, ms=2100):
     """The first DISCOVER, which comes 1 to 2 s after the start (link-local
-    probes may come too, once 10 s have passed since the first)."""
-    got = [r for r in peer.wait(ms) if not (r.ethertype == 0x0806 and r.raw[38:40] == b"\xa9\xfe")]
+    probes and mDNS may come too, once 10 s have passed since the first)."""
+    got = [r for r in peer.wait(ms)
+           if not (r.ethertype == 0x0806 and r.raw[38:40] == b"\xa9\xfe") and not is_mdns(r)]
     (t, xid, f, opts), r = one_dhcp(got, 1, "start")
     to_everyone(r, "DISCOVER")
     expect(r.src == (0, 0, 0, 0) and f["flags"] == 0x8000 and f["chaddr"] == peer.c["mac"]
@@ -1546,7 +1548,7 @@ def probes(peer, addr=OFFERED):
     then 2 s on two announcements, 2 s apart. Returns the gaps in ms."""
     got = []
     for _ in range(48):
-        got += [(peer.now, r) for r in peer.wait(250)]
+        got += [(peer.now, r) for r in peer.wait(250) if not is_mdns(r)]
     arps = [(t, r) for t, r in got if r.ethertype == 0x0806]
     expect(len(arps) == len(got) == 5, f"{len(got)} frames after the ACK, {len(arps)} of ARP")
     for i, (t, r) in enumerate(arps):
@@ -1827,6 +1829,135 @@ def link_local_conflict(peer, pages):
     expect(not ll_answers(peer, other), "the address given up still answers")
     return f"{ip_text(LINK_LOCAL)}, then {ip_text(other)}, defended once, then {ip_text(steps[0][2])}"
 
+
+# mDNS (the DHCP build): pic.local once the address is bound.
+MDNS_MAC = bytes.fromhex("01005e0000fb")
+MDNS_IP = (224, 0, 0, 251)
+
+
+def is_mdns(r):
+    return r.ethertype == 0x0800 and getattr(r, "proto", 0) == 17 and r.sport == 5353
+
+
+def dns_name(text):
+    return b"".join(bytes([len(p)]) + p for p in text.encode().split(b".")) + b"\0"
+
+
+def mdns_query(peer, questions, qid=0x1234, sport=5353, qd=None, to=MDNS_IP, flags=0, extra=b""):
+    """A query of QUESTIONS (wire bytes, each a name then type and class)."""
+    head = struct.pack(">HHHHHH", qid, flags, len(questions) if qd is None else qd, 0, 0, 0)
+    body = head + b"".join(questions) + extra
+    mac = MDNS_MAC if to == MDNS_IP else peer.c["mac"]
+    return peer.send(udp_frame(peer.c, body, dst=to, dst_mac=mac, sport=sport, dport=5353))
+
+
+def question(name, qtype=1, qclass=1):
+    return (dns_name(name) if isinstance(name, str) else name) + struct.pack(">HH", qtype, qclass)
+
+
+def mdns_bound(peer):
+    bound(peer)
+    return "bound"
+
+
+def a_answer(r, what):
+    """The one A record in a response: (name wire bytes, class, TTL, address)."""
+    d = r.data
+    expect(len(d) >= 12, f"{what}: {len(d)} bytes")
+    qid, flags, qd, an, ns, ar = struct.unpack(">HHHHHH", d[:12])
+    expect(flags == 0x8400 and an == 1 and ns == 0 and ar == 0, f"{what}: header {d[:12].hex()}")
+    i = 12
+    for _ in range(qd):
+        i = d.index(b"\0", i) + 5
+    end = d.index(b"\0", i) + 1 if d[i] < 0xC0 else i + 2
+    name = d[i:end]
+    typ, cls, ttl, n = struct.unpack(">HHIH", d[end:end + 10])
+    expect(typ == 1 and n == 4 and len(d) == end + 14, f"{what}: record {d[i:].hex()}")
+    return qid, qd, name, cls, ttl, tuple(d[end + 10:end + 14])
+
+
+def mdns_answers(peer, pages):
+    bound(peer)
+    got = mdns_query(peer, [question("pic.local")])
+    r = only(got, "a QM query")
+    expect(r.raw[:6] == MDNS_MAC and r.dst == MDNS_IP and r.dport == 5353, "QM: not multicast")
+    qid, qd, name, cls, ttl, addr = a_answer(r, "QM")
+    expect(qid == 0 and qd == 0 and name == dns_name("pic.local") and cls == 0x8001
+           and ttl == 120 and addr == OFFERED, f"QM answer {qid} {name} {cls:x} {ttl} {addr}")
+    r = only(mdns_query(peer, [question("PiC.LoCaL", 255, 0x8001)]), "a QU query, ANY, mixed case")
+    expect(r.raw[:6] == PEER_MAC and r.dst == PEER_IP and r.dport == 5353, "QU: not to the querier")
+    expect(a_answer(r, "QU")[5] == OFFERED, "QU: the address")
+    r = only(mdns_query(peer, [question("pic.local")], qid=0xBEEF, sport=40000), "a legacy query")
+    expect(r.raw[:6] == PEER_MAC and r.dst == PEER_IP and r.dport == 40000, "legacy: where")
+    qid, qd, name, cls, ttl, addr = a_answer(r, "legacy")
+    expect(qid == 0xBEEF and qd == 1 and r.data[12:12 + 15] == question("pic.local")
+           and name == b"\xc0\x0c" and cls == 1 and ttl == 10 and addr == OFFERED,
+           f"legacy answer {qid:x} {qd} {name} {cls:x} {ttl}")
+    # Compressed: the second question's "local" points back into the first.
+    r = only(mdns_query(peer, [question("other.local"), b"\x03pic\xc0\x12" + b"\0\x01\0\x01"]),
+             "a compressed question")
+    expect(a_answer(r, "compressed")[5] == OFFERED, "compressed: the address")
+    for what, qs in {"another name": [question("pics.local")],
+                     "a longer name": [question("pic.local.x")],
+                     "AAAA": [question("pic.local", 28)],
+                     "class CH": [question("pic.local", 1, 3)]}.items():
+        expect(not mdns_query(peer, qs), f"{what}: answered")
+    expect(not mdns_query(peer, [question("pic.local")], flags=0x2800), "opcode 5 answered")
+    return "QM, QU, legacy unicast and compressed questions answered; others not"
+
+
+def mdns_hostile(peer, pages):
+    """Names a responder must read without reading outside the datagram."""
+    bound(peer)
+    ours = question("pic.local")
+    hostile = {
+        "a pointer to itself": [b"\xc0\x0c\0\x01\0\x01"],
+        "a pointer forward": [b"\xc0\x14\0\x01\0\x01", ours],
+        "a pointer past the datagram": [b"\xc3\xff\0\x01\0\x01"],
+        "a loop of two pointers": [b"\x03pic\xc0\x12", b"\xc0\x0c\0\x01\0\x01"],
+        "a label past the end": [b"\x03pic\x05loc"],
+        "a label type 0x40": [b"\x43pic\x05local\0\0\x01\0\x01"],
+        "a label type 0x80": [b"\x83pic\x05local\0\0\x01\0\x01"],
+        "no type and class": [dns_name("pic.local")],
+        "a pointer's second byte past the end": [b"\xc0"],
+    }
+    for what, qs in hostile.items():
+        got = mdns_query(peer, qs)
+        expect(not got, f"{what}: {len(got)} frame(s) back")
+    # A chain of pointers: pic.local as an AAAA question (not answered),
+    # then N pointers inside a label, each to the one before (the first to
+    # the name), then an A question that points at the last: N + 1 hops.
+    def chain(n):
+        label = b"".join(struct.pack(">H", 0xC000 | (12 if k == 0 else 28 + 2 * (k - 1)))
+                         for k in range(n))
+        return [question("pic.local", 28), bytes([len(label)]) + label + b"\0\0\x01\0\x01",
+                struct.pack(">H", 0xC000 | (28 + 2 * (n - 1))) + b"\0\x01\0\x01"]
+    only(mdns_query(peer, chain(7)), "8 hops of pointers")
+    expect(not mdns_query(peer, chain(8)), "9 hops of pointers: answered")
+    expect(not mdns_query(peer, [ours], qd=2), "a count of 2 for 1 question: answered")
+    many = [ours] + [question(f"q{i}") for i in range(99)]  # a frame holds them
+    only(mdns_query(peer, many), "100 questions, ours first")
+    late = [question(f"q{i}") for i in range(8)] + [ours] + \
+        [question(f"q{i}") for i in range(91)]
+    expect(not mdns_query(peer, late), "100 questions, ours ninth: answered")
+    return f"{len(hostile)} hostile names unanswered; 8 hops and 100 questions bounded"
+
+
+def mdns_conflict(peer, pages):
+    """Another host answers for pic.local with another address: pic-2."""
+    bound(peer)
+    rival = struct.pack(">HHHHHH", 0, 0x8400, 0, 1, 0, 0) + dns_name("pic.local") + \
+        struct.pack(">HHIH", 1, 0x8001, 120, 4) + bytes((192, 0, 2, 99))
+    expect(not peer.send(udp_frame(peer.c, rival, dst=MDNS_IP, dst_mac=MDNS_MAC, sport=5353,
+                                   dport=5353)), "the rival's answer got a frame back")
+    got = [r for r in peer.wait(2500) if is_mdns(r)]
+    names = [r.data[12:12 + len(dns_name("pic-2.local"))] for r in got]
+    expect(len(got) == 5 and all(n == dns_name("pic-2.local") for n in names),
+           f"after the conflict: {len(got)} mDNS frames, names {names[:1]}")
+    expect(not mdns_query(peer, [question("pic.local")]), "pic.local still answered")
+    only(mdns_query(peer, [question("pic-2.local")]), "a query for pic-2.local")
+    return "pic-2.local probed, announced and answered"
+
 BIG = 1500 - 28  # the longest echo a 1,514-byte frame carries
 FRAME_ROWS = {
     # Served: the page, whole, segment by segment; `*` is the longest page.
@@ -1953,6 +2084,9 @@ FRAME_ROWS = {
     "dhcp-forged": dhcp_forged,
     "link-local": link_local,
     "link-local-conflict": link_local_conflict,
+    "mdns-answers": mdns_answers,
+    "mdns-hostile": mdns_hostile,
+    "mdns-conflict": mdns_conflict,
     # The controller's own.
     "ring-wraps": ring_wraps,
     "ring-full": ring_full,
@@ -2074,8 +2208,31 @@ def site_colours(web):
     return tuple(bytes.fromhex(sheet[0])), next(iter(logo))
 
 
+def resolve(name):
+    """NAME's A records by mDNS through python3-zeroconf (Debian's, under
+    /usr/bin/python3), asked from 192.0.2.1 up to 5 times, 1 s apart."""
+    import socket
+    from zeroconf import DNSOutgoing, DNSQuestion, Zeroconf, const
+    zc = Zeroconf(interfaces=["192.0.2.1"])
+    try:
+        for _ in range(5):
+            out = DNSOutgoing(const._FLAGS_QR_QUERY)
+            out.add_question(DNSQuestion(name, const._TYPE_A, const._CLASS_IN))
+            zc.send(out)
+            time.sleep(1)
+            found = zc.cache.get_all_by_details(name, const._TYPE_A, const._CLASS_IN)
+            if found:
+                return sorted(socket.inet_ntoa(r.address) for r in found)
+        return []
+    finally:
+        zc.close()
+
+
 def main(argv):
     cmd = argv[1]
+    if cmd == "resolve":
+        print(" ".join(resolve(argv[2])))
+        return 0
     if cmd in ("frames", "capture"):
         if cmd == "frames":
             bad = frames_row(argv[2], argv[3], argv[4], argv[5], argv[6:])
