@@ -1912,7 +1912,7 @@ def mdns_hostile(peer, pages):
     ours = question("pic.local")
     hostile = {
         "a pointer to itself": [b"\xc0\x0c\0\x01\0\x01"],
-        "a pointer forward": [b"\xc0\x14\0\x01\0\x01", ours],
+        "a pointer forward, to the next name": [b"\xc0\x12\0\x01\0\x01", ours],
         "a pointer past the datagram": [b"\xc3\xff\0\x01\0\x01"],
         "a loop of two pointers": [b"\x03pic\xc0\x12", b"\xc0\x0c\0\x01\0\x01"],
         "a label past the end": [b"\x03pic\x05loc"],
