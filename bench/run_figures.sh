@@ -16,7 +16,9 @@
 #     (every payload summed), and requests per second at its 40 MHz clock;
 #     and a 1,460-byte page with 8 values written in (values.inc) against
 #     the same page static; bench/server_cycles.py plays the client and
-#     counts
+#     counts; and a DHCP build (NET_DHCP 1): the cycles of an OFFER, an
+#     ACK, the longest OFFER and two mDNS queries, and each layer's program
+#     memory in both builds
 #
 # Exits non-zero when a deterministic target is missed: more than 550,000
 # instructions for either page (420,000 for the static program), or a
@@ -285,6 +287,17 @@ END
       exit 1
     fi
   done
+  # The DHCP build (NET_DHCP 1) around the same tables, in a folder of its
+  # own so that its netconfig.inc is found first.
+  mkdir -p "$server/dhcp"
+  sed 's/^\(NET_DHCP[[:space:]]*equ[[:space:]]*\)0/\11/' "$root/firmware/netconfig.inc" \
+    >"$server/dhcp/netconfig.inc"
+  if ! out=$(cd "$server/dhcp" &&
+    gpasm -I .. -I ../tables -I "$root/firmware" -o dhcp.hex "$root/firmware/http_server_18.asm" 2>&1); then
+    echo "run_figures: gpasm http_server_18.asm with NET_DHCP 1 failed:" >&2
+    echo "$out" >&2
+    exit 1
+  fi
   # One line per page: tag, bytes, segments, serve, request, frames in,
   # elapsed; then `# ` and each frame's cycles.
   answered=0
@@ -294,6 +307,8 @@ END
       "$server/pages/live.htm" >"$server/$build_name.txt" ||
       answered=1
   done
+  python3 "$root/bench/server_cycles.py" --dhcp "$server/dhcp/dhcp.cod" >"$server/dhcp.txt" ||
+    answered=1
   verdict "every frame the server sent was right, in both builds" "$answered" fatal
 fi
 if [ "$answered" -eq 0 ]; then
@@ -352,6 +367,39 @@ if [ "$answered" -eq 0 ]; then
   # required.
   echo "  serving one.htm, the summing build's cycles less the stored sum's:" \
     "$(($(field summing o 4) - $(field stored o 4)))"
+  # The DHCP build: cycles per DHCP frame, and the program memory of each
+  # layer, from its first label to the next layer's (the .lst's symbols).
+  read -r _ offer ack longest query eight <"$server/dhcp.txt"
+  echo "  DHCP build (NET_DHCP 1), cycles of each frame handed in:"
+  echo "    OFFER (its REQUEST sent) $(group "$offer"), ACK $(group "$ack")," \
+    "an OFFER of 616 options (1,472 bytes) $(group "$longest")"
+  echo "    mDNS query for pic.local (its answer sent) $(group "$query")," \
+    "one of 8 questions, the name last $(group "$eight")"
+  echo "  program memory by layer, bytes (static build / DHCP build):"
+  layers="main:init ethernet:handle_frame tcp:tick tcp_in:tcp_segment tcp_out:conn_seq_nxt"
+  layers+=" ipv4:transmit_ip http:read_request udp:rx_broadcast_mac dhcp:dhcp_init mdns:mdns_build"
+  layers+=" enc28j60_driver:eth_spi tables:page_directory"
+  sizes() { # sizes LST: NAME BYTES for each layer the .lst has
+    awk -v layers="$layers" '
+      function hex(s,  i, n) {
+        for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789ABCDEF", substr(s, i, 1)) - 1
+        return n
+      }
+      /^[a-z_]+ +[0-9A-F]+$/ { at[$1] = hex($2) }
+      END {
+        n = split(layers, l, " ")
+        for (i = 1; i < n; i++) {
+          split(l[i], a, ":")
+          if (!(a[2] in at)) continue
+          for (j = i + 1; j <= n; j++) { split(l[j], b, ":"); if (b[2] in at) break }
+          printf "%s %d\n", a[1], at[b[2]] - at[a[2]]
+        }
+      }' "$1"
+  }
+  join -a 2 -e - -o 0,1.2,2.2 <(sizes "$server/stored.lst" | sort) \
+    <(sizes "$server/dhcp/dhcp.lst" | sort) | awk '{ printf "    %-16s %6s %6s\n", $1, $2, $3 }'
+  echo "  RAM of the DHCP build's own (udp.inc, dhcp.inc, mdns.inc): NET_VARS," \
+    "$((16#$(awk '$1 == "NET_VARS_SIZE" { print $2 }' "$server/dhcp/dhcp.lst"))) bytes"
 fi
 
 echo

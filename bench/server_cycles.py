@@ -3,6 +3,7 @@
 serving pages, in gpsim, for bench/run_figures.sh.
 
     server_cycles.py SERVER.cod PAGE...
+    server_cycles.py --dhcp SERVER.cod     (a DHCP build, NET_DHCP 1)
 
 Each PAGE is a stored response whose table the server carries, tagged with
 the file name's first character. For each, a client fetches it over a
@@ -37,6 +38,16 @@ request takes when the client answers at once. A second line per page,
 starting `#`, gives each frame's cycles (a run of equal ones once, with its
 count). Exit
 status 1 on a wrong answer.
+
+With --dhcp the program runs 2.1 s of simulated time to its first
+DISCOVER, then a server at 192.0.2.1 answers it: the line printed is
+    dhcp OFFER ACK LONGEST QUERY EIGHT
+the cycles of the OFFER (its REQUEST sent included), of the ACK, of an
+OFFER of the largest frame whose options are 616 unknown options of two
+bytes each, the most option headers the parse can meet, which it must not
+take (it names no server), and, the name pic.local announced, of an mDNS
+query for it and of one of 8 questions with it last (its answer sent
+included in both).
 """
 import os
 import re
@@ -253,7 +264,85 @@ def fetch(server, path, sport):
     return got, segments, serve, sum(c for _, c in cost), cost, server.elapsed
 
 
+def udp_in(payload, sport, dport, dst=b"\xff" * 4, dst_mac=b"\xff" * 6):
+    """A UDP datagram from 192.0.2.1 at 02:aa:bb:cc:dd:01."""
+    src = bytes((192, 0, 2, 1))
+    udp = struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
+    pseudo = src + dst + struct.pack(">HH", 17, len(udp))
+    udp = udp[:6] + struct.pack(">H", (0xFFFF ^ folded(pseudo + udp)) or 0xFFFF) + udp[8:]
+    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0, src, dst)
+    ip = ip[:10] + struct.pack(">H", 0xFFFF ^ folded(ip)) + ip[12:]
+    return dst_mac + bytes.fromhex("02aabbccdd01") + b"\x08\x00" + ip + udp
+
+
+def mdns_query(names):
+    """A query from port 5353 to 224.0.0.251 for each name (A, IN)."""
+    body = struct.pack(">HHHHHH", 0, 0, len(names), 0, 0, 0)
+    for name in names:
+        body += b"".join(bytes([len(p)]) + p for p in name.split(b".")) + b"\0\0\x01\0\x01"
+    return udp_in(body, 5353, 5353, bytes((224, 0, 0, 251)), bytes.fromhex("01005e0000fb"))
+
+
+def run_until(server, cycles):
+    """Runs CYCLES on, the frames sent at ticks meanwhile taken off the wire."""
+    server.gpsim.command(f"break c {server.cycles() + cycles}")
+    while server.run()[0] != "cycle":
+        pass
+    return [frame for _, frame in server.relay.receive()]
+
+
+def dhcp_reply(server, xid, kind, options=None):
+    """A BOOTREPLY of message type KIND to everyone, from 192.0.2.1."""
+    if options is None:
+        options = bytes([53, 1, kind, 54, 4, 192, 0, 2, 1, 51, 4, 0, 0, 14, 16,
+                         1, 4, 255, 255, 255, 0, 255])
+    payload = struct.pack(">BBBBIHH4s4s4s4s16s64s128s", 2, 1, 6, 0, xid, 0, 0x8000,
+                          bytes(4), bytes((192, 0, 2, 63)), bytes(4), bytes(4),
+                          server.mac + bytes(10), b"", b"") + b"c\x82Sc" + options
+    return udp_in(payload, 67, 68)
+
+
+def dhcp_figures(server):
+    """The DISCOVER, then the OFFER, the ACK and the longest OFFER; 9 s on
+    (the ARP probe, the mDNS probe and announcements), a query for the
+    name and one of 8 questions, the name last."""
+    sent = run_until(server, 21_000_000)
+    if len(sent) != 1 or sent[0][23] != 17 or sent[0][42 + 242] != 1:
+        raise WrongAnswer(f"{len(sent)} frames in the first 2.1 s, not one DISCOVER")
+    xid = struct.unpack(">I", sent[0][46:50])[0]
+    # 1,472 payload bytes: 240 fixed, then 616 options of two bytes.
+    longest, out = server.hand_in(dhcp_reply(server, xid, 2, bytes([77, 0]) * 616))
+    if out:
+        raise WrongAnswer("the longest OFFER got a frame back")
+    offer, out = server.hand_in(dhcp_reply(server, xid, 2))
+    if len(out) != 1 or out[0][0][42 + 242] != 3:
+        raise WrongAnswer("the OFFER got no REQUEST")
+    ack, out = server.hand_in(dhcp_reply(server, xid, 5))
+    if out:
+        raise WrongAnswer("the ACK got a frame back at once")
+    run_until(server, 90_000_000)
+    query, out = server.hand_in(mdns_query([b"pic.local"]))
+    if len(out) != 1:
+        raise WrongAnswer(f"{len(out)} frames for an mDNS query of pic.local")
+    names = [b"q%d.local" % i for i in range(7)] + [b"pic.local"]
+    eight, out = server.hand_in(mdns_query(names))
+    if len(out) != 1:
+        raise WrongAnswer(f"{len(out)} frames for an mDNS query of 8 names")
+    return offer, ack, longest, query, eight
+
+
 def main(argv):
+    if len(argv) == 3 and argv[1] == "--dhcp":
+        module = os.environ.get("ENC28J60_MODULE") or pic_bridge.default_module()
+        server = Server(argv[2], module)
+        try:
+            print("dhcp", *dhcp_figures(server))
+        except WrongAnswer as e:
+            print(f"server_cycles: {argv[2]}: {e}", file=sys.stderr)
+            return 1
+        finally:
+            server.gpsim.close()
+        return 0
     if len(argv) < 3:
         print(__doc__.split("\n\n")[1], file=sys.stderr)
         return 2

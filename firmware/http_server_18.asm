@@ -75,6 +75,9 @@
 ;     0x6F0-     SNAPS      a snapshot of those values per slot, 34 bytes
 ;                           each, taken at its request (values.inc);
 ;                           0x6F0-0x777 with 4 slots
+;     0x79D-0x7FF NET_VARS  a DHCP build's address and client (dhcp.inc)
+;     0xF1A-0xF7F MDNS_VARS a DHCP build's mDNS responder (mdns.inc); a
+;                           DHCP build so holds at most 4 slots
 ;     0xE00-     SLOTS      NSLOTS slots of SLOT_SIZE (64) bytes, one per
 ;                           connection; 0xE00-0xEFF with 4 slots
 ; Bank 0 past 0x7F is reached with BSR = 0, set at start, never changed.
@@ -84,8 +87,10 @@
 ; then in the -I folders (its own comment says how a board gets its own).
 ; They give MY_MAC_0..5 (by default 02:50:49:43:00:02, locally
 ; administered), MY_IP_0..3 (192.0.2.2, TEST-NET-1) and MY_BCAST_0..3 (the
-; subnet's broadcast: 192.0.2.255 for the default /24); a wrong one fails
-; the build with an error naming it.
+; subnet's broadcast: 192.0.2.255 for the default /24), NET_DHCP (0: that
+; static address; 1: one leased by DHCP, dhcp.inc) and the host name
+; (NET_NAME_LEN, NET_NAME_0..); a wrong one fails the build with an error
+; naming it.
 ; Constants (one place, below): HTTP_PORT 80, MSS_OUT 1460 (the MSS
 ; option sent), MSS_DEFAULT 536 (a client without an MSS option), MSS_MIN 64
 ; (a smaller client MSS counts as 64), WINDOW 1460 (the window advertised),
@@ -111,6 +116,11 @@
 ;                          one's-complement sums of frames out
 ;     http.inc             the request, the page directory's look-up and
 ;                          the built-in responses
+;     udp.inc, dhcp.inc,   a DHCP build's only (NET_DHCP 1): UDP; the
+;     mdns.inc             DHCP client with the ARP probe of its address
+;                          and a link-local fallback, which owns the
+;                          address in RAM (my_ip, my_bcast); NAME.local by
+;                          multicast DNS
 ;     enc28j60_driver.inc  the controller (see "Where frames come from")
 ;     values.inc           the values a page shows: counted, taken into a
 ;                          snapshot at the request, written into a live
@@ -197,6 +207,25 @@ NET_OK	set	1
 	endif
 	if (NET_IP_0 | NET_MASK_0) == 255 && (NET_IP_1 | NET_MASK_1) == 255 && (NET_IP_2 | NET_MASK_2) == 255 && (NET_IP_3 | NET_MASK_3) == 255
 	error "netconfig.inc: NET_IP_0..3 is its subnet's broadcast (host part all ones)"
+	endif
+
+	if NET_DHCP != 0 && NET_DHCP != 1
+	error "netconfig.inc: NET_DHCP must be 0 (the static NET_IP) or 1 (DHCP)"
+	endif
+	if NET_NAME_LEN < 1 || NET_NAME_LEN > 61
+	error "netconfig.inc: NET_NAME_LEN must be 1 to 61"
+	endif
+; Each character of the host name: a DNS label's (lower case letters,
+; digits, '-'), with no '-' at either end.
+NET_I	set	0
+	while NET_I < NET_NAME_LEN
+	if !((NET_NAME_#v(NET_I) >= 'a' && NET_NAME_#v(NET_I) <= 'z') || (NET_NAME_#v(NET_I) >= '0' && NET_NAME_#v(NET_I) <= '9') || NET_NAME_#v(NET_I) == '-')
+	error "netconfig.inc: NET_NAME_0.. is no DNS label: a character is not a lower case letter, a digit or '-'"
+	endif
+NET_I	set	NET_I + 1
+	endw
+	if NET_NAME_0 == '-' || NET_NAME_#v(NET_NAME_LEN - 1) == '-'
+	error "netconfig.inc: NET_NAME_0.. is no DNS label: it starts or ends with '-'"
 	endif
 
 MY_MAC_0	equ	NET_MAC_0
@@ -559,6 +588,9 @@ clear_slot
 	call	live_init
 
 	call	eth_init		; the controller, before any frame
+	if NET_DHCP
+	call	dhcp_init		; no address yet: DHCP's start
+	endif
 	clrf	low INTCON, A		; no interrupts
 	movlw	0x03			; Timer0: 16 bits, instruction clock, 1:16
 	movwf	low T0CON, A
@@ -578,6 +610,9 @@ main_loop
 	call	eth_tick
 	call	live_tick
 	call	tick
+	if NET_DHCP
+	call	dhcp_tick
+	endif
 idle
 	movf	owed, w, BANKED		; ticks still owed come first
 	bnz	main_loop
@@ -616,6 +651,11 @@ clock
 	#include "tcp_out.inc"
 	#include "ipv4.inc"
 	#include "http.inc"
+	if NET_DHCP
+	#include "udp.inc"
+	#include "dhcp.inc"
+	#include "mdns.inc"
+	endif
 	#include "enc28j60_driver.inc"
 	#include "values.inc"
 

@@ -79,8 +79,9 @@ holds 1,024 breakpoints, too few for the whole buffer). After each line
 and at the end, every byte outside TX_BUF, the registers (0x00 to CUR +
 SLOT_SIZE), the driver's ETH_VARS, the slots (SLOTS, NSLOTS of
 SLOT_SIZE bytes), and where the .lst names them the values' RAM (LIVE_RAM,
-LIVE_RAM_SIZE bytes) and their snapshots (SNAPS, NSLOTS of SNAP_SIZE; all
-read from the .lst next to the .cod) must still hold
+LIVE_RAM_SIZE bytes), their snapshots (SNAPS, NSLOTS of SNAP_SIZE) and a
+DHCP build's NET_VARS and MDNS_VARS (with their _SIZE; all read from the
+.lst next to the .cod) must still hold
 what it held, and RX_BUF the frames the driver copied.
 """
 import argparse
@@ -382,6 +383,11 @@ class Bridge:
             self.allowed |= set(range(live["LIVE_RAM"], live["LIVE_RAM"] + live["LIVE_RAM_SIZE"]))
             self.allowed |= set(range(live["SNAPS"],
                                       live["SNAPS"] + syms["NSLOTS"] * live["SNAP_SIZE"]))
+        # A DHCP build's address, client and mDNS state, when it has them.
+        for base in ("NET_VARS", "MDNS_VARS"):
+            net = lst_symbols(self.args.cod, (base, base + "_SIZE"))
+            if len(net) == 2:
+                self.allowed |= set(range(net[base], net[base] + net[base + "_SIZE"]))
         for addr in range(RAM_SIZE):
             self.shadow[addr] = pattern(addr)
         lines = [f"reg(0x{a:03X})=0x{v:02X}" for a, v in enumerate(self.shadow)]

@@ -17,13 +17,15 @@ build="cmake g++ libc6-dev make"
 # the ENC28J60 module the server's driver talks to; tshark to
 # judge the frames the serving firmware sends, and for the clients in a
 # network namespace curl, iputils-ping, iproute2 (ip), util-linux
-# (unshare), chromium and fonts-dejavu-core (text in its screenshot).
+# (unshare), chromium and fonts-dejavu-core (text in its screenshot);
+# dnsmasq-base, the DHCP server on the TAP device of the DHCP build's row,
+# where dig (bind9-dnsutils) and python3-zeroconf look its name up.
 # packaging: the man page (groff-base, mandoc, man-db) and the build rules
 # (make and ninja-build under CMake, g++-aarch64-linux-gnu for the row that
 # cross-builds the example).
 test="$build libgtest-dev gputils gpsim gpsim-dev libglib2.0-dev pkg-config
   python3 tshark curl iputils-ping iproute2 util-linux chromium
-  fonts-dejavu-core groff-base mandoc man-db ninja-build g++-aarch64-linux-gnu"
+  fonts-dejavu-core dnsmasq-base bind9-dnsutils python3-zeroconf groff-base mandoc man-db ninja-build g++-aarch64-linux-gnu"
 # windows: MinGW-w64 and Wine. Cross targets: i686 and s390x compilers
 # (aarch64's comes with test) and qemu-user. Packages: dpkg-dev, lintian, file. Static checks and fuzzing:
 # clang, its runtimes, clang-tidy, clang-format, cppcheck. Figures:

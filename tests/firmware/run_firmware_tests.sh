@@ -55,10 +55,13 @@ bridge="$server_src/pic_bridge.py"
 # shellcheck source=tests/report.sh
 . "$here/../report.sh"
 
-for tool in gpasm gpsim python3 tshark curl ping ip unshare chromium; do
+for tool in gpasm gpsim python3 tshark curl ping ip unshare chromium dnsmasq dig; do
   command -v "$tool" >/dev/null || skip_suite "$tool not found (Debian: apt-get install \
-gputils gpsim python3 tshark curl iputils-ping iproute2 util-linux chromium)"
+gputils gpsim python3 tshark curl iputils-ping iproute2 util-linux chromium dnsmasq-base \
+bind9-dnsutils)"
 done
+/usr/bin/python3 -c 'import zeroconf' 2>/dev/null || skip_suite "no zeroconf under \
+/usr/bin/python3 (Debian: apt-get install python3-zeroconf)"
 [ -n "$inner" ] || [ -f "$ENC28J60_MODULE" ] || skip_suite "no ENC28J60 model at \
 $ENC28J60_MODULE (Debian: apt-get install gpsim-dev libglib2.0-dev, then build enc28j60_gpsim)"
 # The interpreter itself, found once: a version manager's shim in front of
@@ -218,6 +221,20 @@ cases=(
   "netconfig|loopback|-|http_server_18|NET_IP_0=127|no unicast address|-|127.0.2.2 as the address"
   "netconfig|not-a-byte|-|http_server_18|NET_IP_2=256|must each be a byte|-|an address byte of 256"
   "netconfig|other-address|-|http_server_18|NET_IP_3=77 NET_MASK_3=192 NET_MAC_5=0x4D|serves|-|192.0.2.77/26 and another MAC: ARP, a GET, the new broadcast refused"
+  "netconfig|name-dash|-|http_server_18|NET_NAME_0='-'|starts or ends with '-'|-|a host name that starts with '-'"
+  "netconfig|name-upper|-|http_server_18|NET_NAME_2='C'|is no DNS label: a character|-|an upper case letter in the host name"
+  "netconfig|name-long|-|http_server_18|NET_NAME_LEN=62|NET_NAME_LEN must be 1 to 61|-|a host name of 62 characters"
+  "netconfig|dhcp-2|-|http_server_18|NET_DHCP=2|NET_DHCP must be 0|-|NET_DHCP neither 0 nor 1"
+  "dhcp|dhcp-bind|-|http_server_18|-|-|-|DHCP: DISCOVER, REQUEST, three probes, two announcements; nothing answered before, the page after"
+  "dhcp|dhcp-renew|-|http_server_18|-|-|-|DHCP: RENEW to the server at T1, REBIND to everyone at T2, the address given up at the lease's end"
+  "dhcp|dhcp-nak|-|http_server_18|-|-|-|DHCP: a NAK starts over with a new xid"
+  "dhcp|dhcp-conflict|-|http_server_18|-|-|-|DHCP: another MAC holds the address: a DECLINE, a DISCOVER 10 s later"
+  "dhcp|dhcp-forged|-|http_server_18|-|-|-|DHCP: OFFERs and ACKs for another xid or MAC, malformed or hostile: none taken"
+  "dhcp|link-local|-|http_server_18|-|-|-|no DHCP server: 169.254.1.2 from the MAC, probed, announced, answering; an offer replaces it"
+  "dhcp|mdns-answers|-|http_server_18|-|-|-|mDNS: pic.local for QM, QU, legacy unicast and compressed questions; other names and types not"
+  "dhcp|mdns-hostile|-|http_server_18|-|-|-|mDNS: pointer loops, forward and outside pointers, labels past the end, lying counts, 100 questions: bounded"
+  "dhcp|mdns-conflict|-|http_server_18|-|-|-|mDNS: another host answers for pic.local: pic-2.local probed and announced"
+  "dhcp|link-local-conflict|-|http_server_18|-|-|-|link-local conflicts: another address when probing, one defence when bound, then given up"
   "bridge|start-up|-|http_server_18|-|-|-|no .lst or labels, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
   "misuse|rx-read|-|http_server_18|-|-|-|a driver that reads RX_BUF + rx_len: the guard names the read, status 1"
   "misuse|rx-write|-|http_server_18|-|-|-|a driver that writes the byte after the frame: the guard names it, status 1"
@@ -226,6 +243,7 @@ cases=(
   "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies and one of 1,514 bytes, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG, and the status page with its 15 values; 8 fetches at once complete"
   "network|drop|-|http_server_18|-|-|-|the last segment dropped: the page still whole, one retransmission"
+  "network|dhcp|-|http_server_18|-|-|-|dnsmasq leases an address and renews it; curl and ping there; dig and python3-zeroconf find pic.local; tshark finds no malformed frame"
 )
 
 passed=0
@@ -443,6 +461,53 @@ run_frames_case() {
   step "$1" "$python" "$facts" frames "$1" "$2" "$bridge" "$work/site" "$work"/site/pages/*
 }
 
+# build_dhcp_site DIR: the example site alone (no max.html: DHCP's code
+# needs the room) with a netconfig.inc of NET_DHCP 1, in DIR.
+build_dhcp_site() {
+  local dir=$1 name key summary
+  rm -rf "$dir" && step "making folders" mkdir -p "$dir/web" "$dir/pages" "$dir/tables" ||
+    return 1
+  step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
+  summary=$("$site_program" "$dir/web" "$dir/tables" 2>&1) || {
+    echo "  http2retlw-site failed"
+    sed 's/^/    /' <<<"$summary"
+    return 1
+  }
+  sed 's/^\(NET_DHCP[[:space:]]*equ[[:space:]]*\)0/\11/' "$server_src/netconfig.inc" \
+    >"$dir/netconfig.inc"
+  grep -q '^NET_DHCP[[:space:]]*equ[[:space:]]*1' "$dir/netconfig.inc" || {
+    echo "  netconfig.inc has no NET_DHCP 0 to change"
+    return 1
+  }
+  key=$(od -An -N8 -tx4 /dev/urandom | awk '{ print "-D ISN_KEY_A=0x" $1 " -D ISN_KEY_B=0x" $2 }')
+  # shellcheck disable=SC2086 # four words: -D NAME=VALUE twice
+  step "gpasm http_server_18.asm (NET_DHCP 1)" assemble_server "$dir" $key || return 1
+  for name in "$dir"/web/*; do
+    name=${name##*/}
+    [ -e "$dir/tables/$name.inc" ] || continue
+    step "reading $name.inc back" "$python" "$facts" response "$dir/tables/$name.inc" \
+      "$dir/pages/$name" || return 1
+  done
+  echo "  DHCP build: $(tail -n 1 <<<"$summary")"
+}
+
+# dhcp_ready: the DHCP build in $work/dhcp-site, made by the first row.
+dhcp_site_state=
+dhcp_ready() {
+  if [ -z "$dhcp_site_state" ]; then
+    dhcp_site_state=bad
+    step "building the DHCP site" build_dhcp_site "$work/dhcp-site" && dhcp_site_state=good
+  fi
+  [ "$dhcp_site_state" = good ]
+}
+
+# run_dhcp_case KIND DIR: frame row KIND against the DHCP build.
+run_dhcp_case() {
+  dhcp_ready || return 1
+  step "$1" "$python" "$facts" frames "$1" "$2" "$bridge" "$work/dhcp-site" \
+    "$work"/dhcp-site/pages/*
+}
+
 # run_flash_case DIR: the site, its largest table grown past the end of
 # program memory; the server must refuse to assemble.
 run_flash_case() {
@@ -584,22 +649,29 @@ fi
 
 # run_network_case RUN DIR: this script again, inside a fresh namespace.
 run_network_case() {
-  site_ready || return 1
+  local site=$work/site
+  if [ "$1" = dhcp ]; then
+    dhcp_ready || return 1
+    site=$work/dhcp-site
+  else
+    site_ready || return 1
+  fi
   if [ "${#namespace[@]}" -eq 0 ]; then
     echo "  no network namespace here (unshare -n and unshare -rn fail)"
     [ -z "${CI:-}" ] && return 77
     return 1
   fi
   step "the $1 run" timeout 300 "${namespace[@]}" bash "$0" --in-namespace "$1" "$2" \
-    "$work/site"
+    "$site"
 }
 
-# fetch PATH PAGE DIR: curl gets PATH, byte for byte PAGE's completed
-# response, but for its values (written in by the server, checked for their
-# width and form).
+# fetch PATH PAGE DIR: curl gets PATH from $server (192.0.2.2 unless a
+# lease gave another), byte for byte PAGE's completed response, but for its
+# values (written in by the server, checked for their width and form).
+server=192.0.2.2
 fetch() {
   local got=$3/got.$RANDOM$RANDOM
-  curl -s -i -m 60 -o "$got" "http://192.0.2.2$1" || {
+  curl -s -i -m 60 -o "$got" "http://$server$1" || {
     echo "curl $1 failed"
     return 1
   }
@@ -607,6 +679,84 @@ fetch() {
     echo "curl $1: $(wc -c <"$got") bytes, not ${2##*/}'s"
     return 1
   }
+}
+
+# in_namespace_dhcp DIR PAGES: dnsmasq on pic0 leases an address for 2
+# minutes (its least); the page and ping there, the renewal at T1 (60 s),
+# with a ping each second meanwhile, so that the bridge stays up.
+in_namespace_dhcp() {
+  local dir=$1 pages=$2 dns bad=0 acks
+  timeout 150 dnsmasq --no-daemon --conf-file=/dev/null --interface=pic0 --bind-interfaces \
+    --port=0 --dhcp-range=192.0.2.100,192.0.2.150,255.255.255.0,2m \
+    --dhcp-leasefile="$dir/leases" --pid-file="$dir/dnsmasq.pid" --log-dhcp \
+    >"$dir/dnsmasq.log" 2>&1 &
+  dns=$!
+  for _ in $(seq 60); do
+    [ -s "$dir/leases" ] && break
+    sleep 0.5
+  done
+  server=$(awk '$2 == "02:50:49:43:00:02" && $4 == "pic" { print $3 }' "$dir/leases")
+  if [ -z "$server" ]; then
+    echo "no lease for 02:50:49:43:00:02 named pic in 30 s: $(cat "$dir/leases")"
+    kill "$dns"
+    return 1
+  fi
+  echo "leased: $server"
+  # The address is used once probed and announced (RFC 5227), 3 to 9 s on.
+  for _ in $(seq 20); do
+    ping -c 1 -W 1 "$server" >/dev/null 2>&1 && break
+  done
+  fetch / "$pages/index.html" "$dir" || bad=1
+  fetch /guide.html "$pages/guide.html" "$dir" || bad=1
+  # The name, once probed and announced (about 1.3 s after the address):
+  # dig's legacy unicast query at the address itself (dig takes no answer
+  # to a query sent to 224.0.0.251, whose answer comes from the address),
+  # and python3-zeroconf by multicast.
+  local named=
+  ip route add 224.0.0.0/4 dev pic0
+  for _ in $(seq 5); do
+    named=$(timeout 10 dig +time=1 +tries=1 +short -p 5353 "@$server" pic.local A)
+    [ "$named" != "$server" ] || break
+    sleep 1
+  done
+  echo "dig -p 5353 @$server pic.local: ${named:-nothing}"
+  [ "$named" = "$server" ] || bad=1
+  named=$(timeout 30 /usr/bin/python3 "$facts" resolve pic.local.)
+  echo "python3-zeroconf, pic.local.: ${named:-nothing}"
+  [ "$named" = "$server" ] || bad=1
+  for _ in $(seq 90); do
+    acks=$(grep -c "DHCPACK(pic0) $server 02:50:49:43:00:02" "$dir/dnsmasq.log")
+    [ "$acks" -lt 2 ] || break
+    ping -c 1 -W 1 "$server" >/dev/null 2>&1
+    sleep 1
+  done
+  kill "$dns"
+  wait "$dns"
+  echo "dnsmasq: $acks DHCPACK(s) for $server"
+  [ "$acks" -ge 2 ] || bad=1
+  return "$bad"
+}
+
+# dhcp_capture DIR: once the bridge has written it, the capture of the
+# dhcp run: a renewal to the server alone, nothing malformed.
+dhcp_capture() {
+  local dir=$1 bad=0
+  # The renewal goes to the server alone, from the leased address.
+  local renew
+  renew=$(tshark -r "$dir/run.pcap" -Y "dhcp.option.dhcp == 3 && ip.src == $server && \
+ip.dst == 192.0.2.1 && dhcp.ip.client == $server" 2>/dev/null | wc -l)
+  echo "tshark: $renew unicast renewal(s)"
+  [ "$renew" -ge 1 ] || bad=1
+  local faults
+  faults=$(tshark -r "$dir/run.pcap" -o udp.check_checksum:TRUE -Y \
+    "_ws.malformed || _ws.expert.severity >= 8388608 || udp.checksum.status == 0 ||
+(ip.dst == 224.0.0.251 && ip.ttl != 255)" 2>/dev/null)
+  [ -z "$faults" ] || {
+    echo "tshark: malformed or bad frames:"
+    sed 's/^/  /' <<<"$faults"
+    bad=1
+  }
+  return "$bad"
 }
 
 # in_namespace RUN DIR SITE: the bridge on a TAP device, the clients, then
@@ -625,6 +775,7 @@ in_namespace() {
   # longer for its first frame.
   local idle=3
   [ "$run" != browser ] || idle=15
+  [ "$run" != dhcp ] || idle=10
   "$python" "$bridge" --tap pic0 --pcap "$dir/run.pcap" --idle-exit "$idle" "${drop[@]}" \
     "$site/http_server_18.cod" >"$dir/bridge.log" 2>&1 &
   pid=$!
@@ -633,6 +784,9 @@ in_namespace() {
     sleep 0.1
   done
   case $run in
+  dhcp)
+    in_namespace_dhcp "$dir" "$pages" || bad=1
+    ;;
   clean)
     for page in "$pages"/*; do
       case ${page##*/} in
@@ -705,6 +859,10 @@ in_namespace() {
       bad=1
     }
     ;;
+  dhcp)
+    "$python" "$facts" capture "$dir/run.pcap" any || bad=1
+    dhcp_capture "$dir" || bad=1
+    ;;
   *) "$python" "$facts" capture "$dir/run.pcap" any || bad=1 ;;
   esac
   if [ "$run" = drop ]; then
@@ -742,6 +900,8 @@ for row in "${cases[@]}"; do
     run_flash_case "$dir" || ok=0
   elif [ "$name" = netconfig ]; then
     run_netconfig_case "$dir" "$request" "$want_result" || ok=0
+  elif [ "$name" = dhcp ]; then
+    run_dhcp_case "$make" "$dir" || ok=0
   elif [ "$name" = bridge ]; then
     run_bridge_case "$dir" || ok=0
   elif [ "$name" = misuse ]; then

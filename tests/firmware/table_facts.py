@@ -36,6 +36,7 @@ import re
 import struct
 import subprocess
 import sys
+import time
 import zlib
 
 HEADER = b"HTTP/1.0 200 OK\r\nContent-Length:     \r\n\r\n"
@@ -317,6 +318,10 @@ class Reply:
         self.src, self.dst = tuple(p[12:16]), tuple(p[16:20])
         t = p[ihl:self.total]
         self.transport = t
+        if self.proto == 17:
+            self.sport, self.dport = struct.unpack(">HH", t[:4])
+            self.data = t[8:]
+            return
         if self.proto != 6:
             return
         (self.sport, self.dport, self.seq, self.ack, off, bits,
@@ -339,6 +344,7 @@ class Peer:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=open(f"{folder}/bridge.log", "w"), text=True)
         self.sent = []
+        self.now = 0  # simulated ms, as the waits add them up
         self.given = []  # the frames handed in with a right FCS, by send
         self.most = None  # frames back for one line before it is a flood
 
@@ -365,6 +371,7 @@ class Peer:
         return self.send(frame(self.c, **f))
 
     def wait(self, ms):
+        self.now += ms
         return self.step(f"wait {ms}")
 
     def ram(self, addr, count):
@@ -1734,6 +1741,525 @@ def fuzz(peer, pages):
     return f"seed {seed}: {f.given} frames in {episodes} runs, {f.replies} sent back; {shown}"
 
 
+
+# A DHCP build (NET_DHCP 1) on frames: the row plays the DHCP server at
+# PEER_IP / PEER_MAC and checks every message and ARP frame the client
+# sends, against RFC 2131 and 5227 as read here, not against dhcp.inc.
+OFFERED = (192, 0, 2, 63)  # the broadcast of a /26: see dhcp_forged
+OTHER_MAC = bytes.fromhex("02aabbccdd77")
+
+
+def udp_frame(c, payload, src=PEER_IP, dst=(255, 255, 255, 255), sport=67, dport=68,
+              dst_mac=BROADCAST, length=None, sum_=None, total=None, src_mac=PEER_MAC):
+    """A UDP datagram to the client; LENGTH and SUM_ replace the UDP
+    length and checksum fields when given (the checksum is worked out
+    over what LENGTH declares otherwise)."""
+    n = 8 + len(payload) if length is None else length
+    body = struct.pack(">HHHH", sport, dport, n, 0) + payload
+    if sum_ is None:
+        pseudo = bytes(src) + bytes(dst) + struct.pack(">HH", 17, n)
+        sum_ = checksum(pseudo + body[:n]) or 0xFFFF
+    body = body[:6] + struct.pack(">H", sum_) + body[8:]
+    ip = struct.pack(">BBHHHBBH4B4B", 0x45, 0, total or 20 + len(body), 0, 0, 64, 17, 0,
+                     *src, *dst)
+    ip = ip[:10] + struct.pack(">H", checksum(ip)) + ip[12:]
+    return dst_mac + src_mac + b"\x08\x00" + ip + body
+
+
+def dhcp_options(**o):
+    out = b""
+    for code, value in o.items():
+        out += bytes([int(code[1:]), len(value)]) + value
+    return out
+
+
+def dhcp_payload(c, xid, kind, yiaddr=OFFERED, chaddr=None, op=2, cookie=b"c\x82Sc",
+                 options=None, server=PEER_IP, lease=3600, extra=b""):
+    """A BOOTREPLY of message type KIND; OPTIONS replaces the options."""
+    if options is None:
+        options = dhcp_options(o53=bytes([kind]), o54=bytes(server),
+                               o51=struct.pack(">I", lease), o1=bytes((255, 255, 255, 0)))
+        options += extra + b"\xff"
+    fixed = struct.pack(">BBBBIHH4s4s4s4s16s64s128s", op, 1, 6, 0, xid, 0, 0x8000, bytes(4),
+                        bytes(yiaddr), bytes(PEER_IP), bytes(4),
+                        (chaddr or c["mac"]) + bytes(10), b"", b"")
+    return fixed + cookie + options
+
+
+def dhcp_sent(r):
+    """A DHCP message the client sent: (type, xid, fields, options), or None."""
+    if r.ethertype != 0x0800 or getattr(r, "proto", 0) != 17 or r.sport != 68 or r.dport != 67:
+        return None
+    d = r.data
+    opts, i = {}, 240
+    while i < len(d) and d[i] != 255:
+        if d[i] == 0:
+            i += 1
+            continue
+        opts[d[i]] = d[i + 2:i + 2 + d[i + 1]]
+        i += 2 + d[i + 1]
+    fields = dict(op=d[0], htype=d[1], hlen=d[2], flags=d[10] << 8 | d[11],
+                  ciaddr=tuple(d[12:16]), chaddr=d[28:34], cookie=d[236:240], size=len(d))
+    return opts.get(53, b"\0")[0], struct.unpack(">I", d[4:8])[0], fields, opts
+
+
+def one_dhcp(replies, kind, what):
+    msgs = [m for m in map(dhcp_sent, replies) if m]
+    expect(len(msgs) == 1 and len(replies) == 1 and msgs[0][0] == kind,
+           f"{what}: want one DHCP message of type {kind}, got "
+           f"{[m[0] for m in msgs]} in {len(replies)} frame(s)")
+    m, r = msgs[0], replies[0]
+    t, xid, f, opts = m
+    expect(f["op"] == 1 and f["htype"] == 1 and f["hlen"] == 6 and f["cookie"] == b"c\x82Sc"
+           and f["size"] >= 300, f"{what}: BOOTP fields {f}")
+    expect(opts.get(12, b"") in (b"", b"pic"), f"{what}: host name {opts.get(12)}")
+    return m, r
+
+
+def to_everyone(r, what):
+    expect(r.raw[:6] == BROADCAST and r.dst == (255, 255, 255, 255),
+           f"{what}: to {r.raw[:6].hex()} {r.dst}, not to everyone")
+
+
+def discover(peer, ms=2100):
+    """The first DISCOVER, which comes 1 to 2 s after the start (link-local
+    probes and mDNS may come too, once 10 s have passed since the first)."""
+    got = [r for r in peer.wait(ms)
+           if not (r.ethertype == 0x0806 and r.raw[38:40] == b"\xa9\xfe") and not is_mdns(r)]
+    (t, xid, f, opts), r = one_dhcp(got, 1, "start")
+    to_everyone(r, "DISCOVER")
+    expect(r.src == (0, 0, 0, 0) and f["flags"] == 0x8000 and f["chaddr"] == peer.c["mac"]
+           and f["ciaddr"] == (0, 0, 0, 0), f"DISCOVER from {r.src}, fields {f}")
+    expect(opts.get(12) == b"pic" and set(opts.get(55, b"")) >= {1, 51},
+           f"DISCOVER options {opts}")
+    return xid
+
+
+def offer(peer, xid, **d):
+    """An OFFER; returns the REQUEST it gets."""
+    (t, rxid, f, opts), r = one_dhcp(
+        peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 2, **d))), 3, "OFFER")
+    to_everyone(r, "REQUEST")
+    expect(rxid == xid and opts.get(50) == bytes(OFFERED) and opts.get(54) == bytes(PEER_IP)
+           and f["ciaddr"] == (0, 0, 0, 0), f"REQUEST: xid {rxid:x}, options {opts}")
+    return r
+
+
+def probes(peer, addr=OFFERED):
+    """After an ACK: 3 ARP probes from 0.0.0.0 for ADDR, 1 to 2 s apart,
+    then 2 s on two announcements, 2 s apart. Returns the gaps in ms."""
+    got = []
+    for _ in range(48):
+        got += [(peer.now, r) for r in peer.wait(250) if not is_mdns(r)]
+    arps = [(t, r) for t, r in got if r.ethertype == 0x0806]
+    expect(len(arps) == len(got) == 5, f"{len(got)} frames after the ACK, {len(arps)} of ARP")
+    for i, (t, r) in enumerate(arps):
+        a = r.raw[14:42]
+        sender = bytes(4) if i < 3 else bytes(addr)
+        expect(r.raw[:6] == BROADCAST and a[:8] == bytes.fromhex("0001080006040001")
+               and a[8:14] == peer.c["mac"] and a[14:18] == sender and a[18:24] == bytes(6)
+               and a[24:28] == bytes(addr), f"ARP {i + 1}: {a.hex()}")
+    times = [t for t, _ in arps]
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    # Each wait is 250 ms, so a gap is known to 250 ms either way; the
+    # probes come 1 to 2 s apart, the announcements 2 s after the last.
+    expect(all(750 <= g <= 2250 for g in gaps[:2]) and all(1750 <= g <= 2250 for g in gaps[2:]),
+           f"gaps between the ARP frames {gaps} ms")
+    return gaps
+
+
+def bound(peer, addr=OFFERED, lease=3600, **d):
+    """The whole exchange up to a bound address; returns the xid."""
+    xid = discover(peer)
+    offer(peer, xid)
+    expect(not peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 5, lease=lease, **d))),
+           "the ACK got a frame back at once")
+    acked = peer.now
+    probes(peer, addr)
+    peer.c["ip"] = addr
+    peer.c["bcast"] = addr[:3] + (255,)
+    return acked
+
+
+def dhcp_bind(peer, pages):
+    xid = discover(peer)
+    # Before any address: no ping, no SYN answered at the offered one.
+    peer.c["ip"] = OFFERED
+    expect(not peer.send(frame(peer.c, proto=1, icmp=echo_request(bytes(8)))),
+           "a ping answered before the address is bound")
+    offer(peer, xid)
+    expect(not peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 5))), "the ACK answered")
+    expect(not peer.tcp(), "a SYN answered while the address is probed")
+    gaps = probes(peer)
+    peer.c["bcast"] = (192, 0, 2, 255)
+    got = fetch(peer, get(b"/a"))
+    expect(got == response_for(pages, "a"), "the page at the leased address")
+    return f"bound at {ip_text(OFFERED)}, ARP gaps {gaps} ms, page a served"
+
+
+def dhcp_renew(peer, pages):
+    """A lease of 40 s, never renewed: a REQUEST to the server at T1 (20 s),
+    to everyone at T2 (35 s), the address given up at 40 s."""
+    start = bound(peer, lease=40)
+    only(peer.send(frame(peer.c, proto=1, icmp=echo_request(bytes(8)))), "ping when bound")
+    got = []
+    for _ in range(50):
+        got += [(peer.now - start, r) for r in peer.wait(1000)]
+        if not any(dhcp_sent(r) and dhcp_sent(r)[0] == 1 for _, r in got):
+            continue
+        break
+    msgs = [(t, dhcp_sent(r), r) for t, r in got if dhcp_sent(r)]
+    kinds = [m[0] for _, m, _ in msgs]
+    expect(kinds[:3] == [3, 3, 1], f"after the lease: DHCP types {kinds}, want 3, 3, 1")
+    (t1, renew, r1), (t2, rebind, r2), (t3, _, r3) = msgs[:3]
+    expect(r1.raw[:6] == PEER_MAC and r1.dst == PEER_IP and r1.src == OFFERED
+           and renew[2]["ciaddr"] == OFFERED and 50 not in renew[3] and 54 not in renew[3],
+           f"RENEW to {r1.dst} from {r1.src}, ciaddr {renew[2]['ciaddr']}, {renew[3]}")
+    to_everyone(r2, "REBIND")
+    expect(rebind[2]["ciaddr"] == OFFERED and 54 not in rebind[3], "REBIND fields")
+    to_everyone(r3, "DISCOVER after the lease")
+    expect(r3.src == (0, 0, 0, 0), "the DISCOVER after the lease is not from 0.0.0.0")
+    # From the ACK; the lease's seconds are counted from within the second
+    # it came in, and a wait of 1,000 ms shows each a second late at most.
+    expect(19000 <= t1 <= 21000 and 34000 <= t2 <= 36000 and 39000 <= t3 <= 42100,
+           f"RENEW at {t1}, REBIND at {t2}, DISCOVER at {t3} ms after the ACK")
+    expect(not peer.send(frame(peer.c, proto=1, icmp=echo_request(bytes(8)))),
+           "a ping answered after the lease ended")
+    return f"RENEW at +{t1}, REBIND at +{t2}, lease over at +{t3} ms"
+
+
+def dhcp_nak(peer, pages):
+    xid = discover(peer)
+    offer(peer, xid)
+    expect(not peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 6, options=dhcp_options(
+        o53=b"\x06", o54=bytes(PEER_IP)) + b"\xff"))), "the NAK answered")
+    again = discover(peer)
+    expect(again != xid, "the same xid after a NAK")
+    return "NAK: a new DISCOVER, a new xid"
+
+
+def dhcp_conflict(peer, pages):
+    xid = discover(peer)
+    offer(peer, xid)
+    peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 5)))
+    peer.wait(1100)  # the first probe, at most
+    claim = struct.pack(">HHBBH", 1, 0x0800, 6, 4, 2) + OTHER_MAC + bytes(OFFERED) + \
+        peer.c["mac"] + bytes(4)
+    got = peer.send(frame(peer.c, src_mac=OTHER_MAC, dst_mac=peer.c["mac"], ethertype=0x0806,
+                          arp=claim))
+    (t, dxid, f, opts), r = one_dhcp(got, 4, "a conflict")
+    to_everyone(r, "DECLINE")
+    expect(opts.get(50) == bytes(OFFERED) and opts.get(54) == bytes(PEER_IP)
+           and 12 not in opts and 55 not in opts, f"DECLINE options {opts}")
+    # Link-local's probes may start meanwhile (10 s after the first DISCOVER).
+    quiet = [r for r in peer.wait(9000)
+             if not (r.ethertype == 0x0806 and r.raw[38:40] == b"\xa9\xfe")]
+    expect(not quiet, f"{len(quiet)} frames in the 9 s after the DECLINE")
+    discover(peer, 3100)
+    return "DECLINE, then 10 s quiet, then a DISCOVER"
+
+
+def dhcp_forged(peer, pages):
+    """OFFERs and ACKs a client must not take: another xid, another MAC,
+    and hostile forms; then the true one works."""
+    xid = discover(peer)
+    c = peer.c
+    p = lambda **d: dhcp_payload(c, xid, 2, **d)  # noqa: E731
+    good = p()
+    hostile = {
+        "another xid": udp_frame(c, dhcp_payload(c, xid ^ 1, 2)),
+        "another MAC": udp_frame(c, p(chaddr=OTHER_MAC)),
+        "a BOOTREQUEST": udp_frame(c, p(op=1)),
+        "another cookie": udp_frame(c, p(cookie=b"c\x82Sd")),
+        "no checksum": udp_frame(c, good, sum_=0),
+        "a wrong checksum": udp_frame(c, good, sum_=0x1234),
+        "a UDP length past the datagram": udp_frame(c, good, length=len(good) + 9),
+        "a UDP length of 7": udp_frame(c, good, length=7),
+        "to port 67": udp_frame(c, good, dport=67),
+        "from port 68": udp_frame(c, good, sport=68),
+        "239 bytes": udp_frame(c, good[:239]),
+        "an option past the end": udp_frame(c, good[:240] + b"\x35\x01\x02\x0c\x09\xc0"),
+        "a server identifier past the end": udp_frame(
+            c, good[:240] + b"\x35\x01\x02\x36\x04\xc0\x00"),
+        "a length byte past the end": udp_frame(c, good[:240] + b"\x35\x01\x02\x36"),
+        "option 53 of 2 bytes": udp_frame(c, p(options=b"\x35\x02\x02\x02\x36\x04" +
+                                                bytes(PEER_IP) + b"\xff")),
+        "no server identifier": udp_frame(c, p(options=b"\x35\x01\x02\xff")),
+        "an offer of 0.0.0.0": udp_frame(c, p(yiaddr=(0, 0, 0, 0))),
+        "an offer of 224.0.0.251": udp_frame(c, p(yiaddr=(224, 0, 0, 251))),
+        "an offer of 127.0.0.1": udp_frame(c, p(yiaddr=(127, 0, 0, 1))),
+        "an ACK while selecting": udp_frame(c, dhcp_payload(c, xid, 5)),
+        "a unicast address to the broadcast MAC": udp_frame(c, good, dst=OFFERED),
+        "from a broadcast source": udp_frame(c, good, src=(255, 255, 255, 255)),
+        "an IPv4 total length past the frame": udp_frame(c, good, total=20 + 8 + len(good) + 1),
+    }
+    for what, raw in hostile.items():
+        got = peer.send(raw)
+        expect(not got, f"{what}: {len(got)} frame(s) back")
+    offer(peer, xid)
+    bad_acks = {
+        "an ACK for another xid": dhcp_payload(c, xid ^ 0x100, 5),
+        "an ACK for another MAC": dhcp_payload(c, xid, 5, chaddr=OTHER_MAC),
+        "an ACK for another address": dhcp_payload(c, xid, 5, yiaddr=(192, 0, 2, 51)),
+        "an ACK from another server": dhcp_payload(c, xid, 5, server=(192, 0, 2, 9)),
+        "an ACK without a lease": dhcp_payload(c, xid, 5, options=dhcp_options(
+            o53=b"\x05", o54=bytes(PEER_IP)) + b"\xff"),
+        "an ACK with a mask with holes": dhcp_payload(c, xid, 5, options=dhcp_options(
+            o53=b"\x05", o54=bytes(PEER_IP), o51=b"\0\0\x0e\x10", o1=b"\xff\xff\x00\xff") +
+            b"\xff"),
+        "an ACK whose /26 makes the address its broadcast": dhcp_payload(
+            c, xid, 5, options=dhcp_options(o53=b"\x05", o54=bytes(PEER_IP),
+                                            o51=b"\0\0\x0e\x10", o1=b"\xff\xff\xff\xc0") + b"\xff"),
+    }
+    for what, payload in bad_acks.items():
+        got = peer.send(udp_frame(c, payload))
+        got += peer.wait(1100)  # the first probe would come by then
+        # The REQUEST may come again meanwhile, on its back-off.
+        got = [r for r in got if not (dhcp_sent(r) and dhcp_sent(r)[0] == 3)]
+        expect(not got, f"{what}: {len(got)} frame(s) back")
+    expect(not peer.send(udp_frame(c, dhcp_payload(c, xid, 5))), "the true ACK answered")
+    probes(peer)
+    return f"{len(hostile)} OFFERs and {len(bad_acks)} ACKs not taken, then bound"
+
+
+# Link-local (RFC 3927): no DHCP server answers.
+LINK_LOCAL = (169, 254, 1, 2)  # from the MAC: 169.254.(MAC_4 % 254 + 1).MAC_5
+LL_PEER = (169, 254, 7, 7)
+
+
+def collect(peer, ms, step=250):
+    """Every frame sent in the next MS ms: [(ms since the start, frame)]."""
+    start, got = peer.now, []
+    for _ in range(ms // step):
+        got += [(peer.now - start, r) for r in peer.wait(step)]
+    return got
+
+
+def arp_steps(got, what):
+    """The ARP requests in GOT: [(time, sender IP, target IP)], each checked
+    to be a probe or an announcement to everyone from our MAC."""
+    steps = []
+    for t, r in got:
+        if r.ethertype != 0x0806:
+            continue
+        a = r.raw[14:42]
+        expect(r.raw[:6] == BROADCAST and a[:8] == bytes.fromhex("0001080006040001")
+               and a[8:14] == r.raw[6:12] and a[18:24] == bytes(6), f"{what}: ARP {a.hex()}")
+        steps.append((t, tuple(a[14:18]), tuple(a[24:28])))
+    return steps
+
+
+def probed_and_announced(steps, addr, what):
+    """STEPS for ADDR: 3 probes 1 to 2 s apart, 2 announcements 2 s apart,
+    the first 2 s after the last probe (known to 250 ms). Returns the time
+    of the first probe."""
+    mine = [(t, src) for t, src, dst in steps if dst == addr]
+    expect([src for _, src in mine] == [(0, 0, 0, 0)] * 3 + [addr] * 2,
+           f"{what}: ARP for {ip_text(addr)} from {[ip_text(s) for _, s in mine]}")
+    gaps = [b - a for (a, _), (b, _) in zip(mine, mine[1:])]
+    expect(all(750 <= g <= 2250 for g in gaps[:2]) and all(1750 <= g <= 2250 for g in gaps[2:]),
+           f"{what}: gaps {gaps} ms")
+    return mine[0][0]
+
+
+def ll_answers(peer, addr):
+    """Z: ARP for ADDR from a link-local peer, and a ping from it."""
+    c = dict(peer.c, ip=addr)
+    got = peer.send(frame(c, dst_mac=BROADCAST, ethertype=0x0806,
+                          arp=arp_request(c, target=addr, sender=LL_PEER)))
+    if not got:
+        return False
+    r = only(got, "ARP for the link-local address")
+    expect(r.raw[:6] == BROADCAST, f"an ARP reply from a link-local address to {r.raw[:6].hex()}")
+    expect(r.raw[14:42] == struct.pack(">HHBBH", 1, 0x0800, 6, 4, 2) + c["mac"] + bytes(addr) +
+           PEER_MAC + bytes(LL_PEER), f"ARP reply {r.raw[14:42].hex()}")
+    r = only(peer.send(frame(c, src=LL_PEER, dst=addr, proto=1, icmp=echo_request(bytes(8)))),
+             "ping at the link-local address")
+    expect(r.src == addr and r.dst == LL_PEER, f"echo reply {r.src} -> {r.dst}")
+    return True
+
+
+def link_local(peer, pages):
+    xid = discover(peer)
+    got = collect(peer, 20000)
+    steps = arp_steps(got, "link-local")
+    first = probed_and_announced(steps, LINK_LOCAL, "link-local")
+    # Armed at the first DISCOVER, which came 0 to 1.1 s before this
+    # collection (1 to 2 s after the start, in a wait of 2.1 s), and probed
+    # after PROBE_WAIT (0 to 1 s) more.
+    expect(8900 <= first <= 11250, f"the first probe {first} ms after the wait for the DISCOVER")
+    kinds = [dhcp_sent(r)[0] for _, r in got if dhcp_sent(r)]
+    expect(kinds and set(kinds) == {1}, f"DHCP meanwhile: {kinds}, want DISCOVERs")
+    expect(ll_answers(peer, LINK_LOCAL), "no ARP reply at the link-local address")
+    # An offer replaces it: the REQUEST still from 0.0.0.0.
+    offer(peer, xid)
+    peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 5)))
+    expect(ll_answers(peer, LINK_LOCAL), "the link-local address dropped before the lease")
+    probed_and_announced(arp_steps(collect(peer, 9000), "the lease"), OFFERED, "the lease")
+    expect(not ll_answers(peer, LINK_LOCAL), "the link-local address answers after the lease")
+    peer.c["ip"] = OFFERED
+    only(peer.send(frame(peer.c, proto=1, icmp=echo_request(bytes(8)))), "ping at the lease")
+    return f"{ip_text(LINK_LOCAL)} probed {first} ms after the wait for the DISCOVER, then the lease"
+
+
+def claim(peer, addr):
+    """An ARP reply from OTHER_MAC that sends from ADDR."""
+    a = struct.pack(">HHBBH", 1, 0x0800, 6, 4, 2) + OTHER_MAC + bytes(addr) + \
+        peer.c["mac"] + bytes(4)
+    return peer.send(frame(peer.c, src_mac=OTHER_MAC, dst_mac=peer.c["mac"], ethertype=0x0806,
+                           arp=a))
+
+
+def link_local_conflict(peer, pages):
+    discover(peer)
+    got = collect(peer, 11250)
+    expect(any(dst == LINK_LOCAL for _, _, dst in arp_steps(got, "probe")), "no first probe")
+    expect(not claim(peer, LINK_LOCAL), "a conflict while probing got a frame back")
+    steps = arp_steps(collect(peer, 9000), "after the conflict")
+    expect(steps and steps[0][2] != LINK_LOCAL and steps[0][2][:2] == (169, 254)
+           and 1 <= steps[0][2][2] <= 254, f"after the conflict: ARP for {steps[:1]}")
+    other = steps[0][2]
+    probed_and_announced(steps, other, "the second address")
+    expect(ll_answers(peer, other), "the second address does not answer")
+    r = only(claim(peer, other), "a conflict when bound")
+    expect(r.ethertype == 0x0806 and r.raw[14:42][14:18] == bytes(other)
+           and r.raw[14:42][24:28] == bytes(other), "the defence is no announcement")
+    expect(not claim(peer, other), "a second conflict within 10 s got a frame back")
+    steps = arp_steps(collect(peer, 6000), "after giving up")
+    expect(steps and steps[0][2] not in (other, LINK_LOCAL) and steps[0][1] == (0, 0, 0, 0),
+           f"after giving {ip_text(other)} up: ARP {steps[:1]}")
+    expect(not ll_answers(peer, other), "the address given up still answers")
+    return f"{ip_text(LINK_LOCAL)}, then {ip_text(other)}, defended once, then {ip_text(steps[0][2])}"
+
+
+# mDNS (the DHCP build): pic.local once the address is bound.
+MDNS_MAC = bytes.fromhex("01005e0000fb")
+MDNS_IP = (224, 0, 0, 251)
+
+
+def is_mdns(r):
+    return r.ethertype == 0x0800 and getattr(r, "proto", 0) == 17 and r.sport == 5353
+
+
+def dns_name(text):
+    return b"".join(bytes([len(p)]) + p for p in text.encode().split(b".")) + b"\0"
+
+
+def mdns_query(peer, questions, qid=0x1234, sport=5353, qd=None, to=MDNS_IP, flags=0, extra=b""):
+    """A query of QUESTIONS (wire bytes, each a name then type and class)."""
+    head = struct.pack(">HHHHHH", qid, flags, len(questions) if qd is None else qd, 0, 0, 0)
+    body = head + b"".join(questions) + extra
+    mac = MDNS_MAC if to == MDNS_IP else peer.c["mac"]
+    return peer.send(udp_frame(peer.c, body, dst=to, dst_mac=mac, sport=sport, dport=5353))
+
+
+def question(name, qtype=1, qclass=1):
+    return (dns_name(name) if isinstance(name, str) else name) + struct.pack(">HH", qtype, qclass)
+
+
+def mdns_bound(peer):
+    bound(peer)
+    return "bound"
+
+
+def a_answer(r, what):
+    """The one A record in a response: (name wire bytes, class, TTL, address)."""
+    d = r.data
+    expect(len(d) >= 12, f"{what}: {len(d)} bytes")
+    qid, flags, qd, an, ns, ar = struct.unpack(">HHHHHH", d[:12])
+    expect(flags == 0x8400 and an == 1 and ns == 0 and ar == 0, f"{what}: header {d[:12].hex()}")
+    i = 12
+    for _ in range(qd):
+        i = d.index(b"\0", i) + 5
+    end = d.index(b"\0", i) + 1 if d[i] < 0xC0 else i + 2
+    name = d[i:end]
+    typ, cls, ttl, n = struct.unpack(">HHIH", d[end:end + 10])
+    expect(typ == 1 and n == 4 and len(d) == end + 14, f"{what}: record {d[i:].hex()}")
+    return qid, qd, name, cls, ttl, tuple(d[end + 10:end + 14])
+
+
+def mdns_answers(peer, pages):
+    bound(peer)
+    got = mdns_query(peer, [question("pic.local")])
+    r = only(got, "a QM query")
+    expect(r.raw[:6] == MDNS_MAC and r.dst == MDNS_IP and r.dport == 5353, "QM: not multicast")
+    qid, qd, name, cls, ttl, addr = a_answer(r, "QM")
+    expect(qid == 0 and qd == 0 and name == dns_name("pic.local") and cls == 0x8001
+           and ttl == 120 and addr == OFFERED, f"QM answer {qid} {name} {cls:x} {ttl} {addr}")
+    r = only(mdns_query(peer, [question("PiC.LoCaL", 255, 0x8001)]), "a QU query, ANY, mixed case")
+    expect(r.raw[:6] == PEER_MAC and r.dst == PEER_IP and r.dport == 5353, "QU: not to the querier")
+    expect(a_answer(r, "QU")[5] == OFFERED, "QU: the address")
+    r = only(mdns_query(peer, [question("pic.local")], qid=0xBEEF, sport=40000), "a legacy query")
+    expect(r.raw[:6] == PEER_MAC and r.dst == PEER_IP and r.dport == 40000, "legacy: where")
+    qid, qd, name, cls, ttl, addr = a_answer(r, "legacy")
+    expect(qid == 0xBEEF and qd == 1 and r.data[12:12 + 15] == question("pic.local")
+           and name == b"\xc0\x0c" and cls == 1 and ttl == 10 and addr == OFFERED,
+           f"legacy answer {qid:x} {qd} {name} {cls:x} {ttl}")
+    # Compressed: the second question's "local" points back into the first.
+    r = only(mdns_query(peer, [question("other.local"), b"\x03pic\xc0\x12" + b"\0\x01\0\x01"]),
+             "a compressed question")
+    expect(a_answer(r, "compressed")[5] == OFFERED, "compressed: the address")
+    for what, qs in {"another name": [question("pics.local")],
+                     "a longer name": [question("pic.local.x")],
+                     "AAAA": [question("pic.local", 28)],
+                     "class CH": [question("pic.local", 1, 3)]}.items():
+        expect(not mdns_query(peer, qs), f"{what}: answered")
+    expect(not mdns_query(peer, [question("pic.local")], flags=0x2800), "opcode 5 answered")
+    return "QM, QU, legacy unicast and compressed questions answered; others not"
+
+
+def mdns_hostile(peer, pages):
+    """Names a responder must read without reading outside the datagram."""
+    bound(peer)
+    ours = question("pic.local")
+    hostile = {
+        "a pointer to itself": [b"\xc0\x0c\0\x01\0\x01"],
+        "a pointer forward, to the next name": [b"\xc0\x12\0\x01\0\x01", ours],
+        "a pointer past the datagram": [b"\xc3\xff\0\x01\0\x01"],
+        "a loop of two pointers": [b"\x03pic\xc0\x12", b"\xc0\x0c\0\x01\0\x01"],
+        "a label past the end": [b"\x03pic\x05loc"],
+        "a label type 0x40": [b"\x43pic\x05local\0\0\x01\0\x01"],
+        "a label type 0x80": [b"\x83pic\x05local\0\0\x01\0\x01"],
+        "no type and class": [dns_name("pic.local")],
+        "a pointer's second byte past the end": [b"\xc0"],
+    }
+    for what, qs in hostile.items():
+        got = mdns_query(peer, qs)
+        expect(not got, f"{what}: {len(got)} frame(s) back")
+    # A chain of pointers: pic.local as an AAAA question (not answered),
+    # then N pointers inside a label, each to the one before (the first to
+    # the name), then an A question that points at the last: N + 1 hops.
+    def chain(n):
+        label = b"".join(struct.pack(">H", 0xC000 | (12 if k == 0 else 28 + 2 * (k - 1)))
+                         for k in range(n))
+        return [question("pic.local", 28), bytes([len(label)]) + label + b"\0\0\x01\0\x01",
+                struct.pack(">H", 0xC000 | (28 + 2 * (n - 1))) + b"\0\x01\0\x01"]
+    only(mdns_query(peer, chain(7)), "8 hops of pointers")
+    expect(not mdns_query(peer, chain(8)), "9 hops of pointers: answered")
+    expect(not mdns_query(peer, [ours], qd=2), "a count of 2 for 1 question: answered")
+    many = [ours] + [question(f"q{i}") for i in range(99)]  # a frame holds them
+    only(mdns_query(peer, many), "100 questions, ours first")
+    late = [question(f"q{i}") for i in range(8)] + [ours] + \
+        [question(f"q{i}") for i in range(91)]
+    expect(not mdns_query(peer, late), "100 questions, ours ninth: answered")
+    return f"{len(hostile)} hostile names unanswered; 8 hops and 100 questions bounded"
+
+
+def mdns_conflict(peer, pages):
+    """Another host answers for pic.local with another address: pic-2."""
+    bound(peer)
+    rival = struct.pack(">HHHHHH", 0, 0x8400, 0, 1, 0, 0) + dns_name("pic.local") + \
+        struct.pack(">HHIH", 1, 0x8001, 120, 4) + bytes((192, 0, 2, 99))
+    expect(not peer.send(udp_frame(peer.c, rival, dst=MDNS_IP, dst_mac=MDNS_MAC, sport=5353,
+                                   dport=5353)), "the rival's answer got a frame back")
+    got = [r for r in peer.wait(2500) if is_mdns(r)]
+    names = [r.data[12:12 + len(dns_name("pic-2.local"))] for r in got]
+    expect(len(got) == 5 and all(n == dns_name("pic-2.local") for n in names),
+           f"after the conflict: {len(got)} mDNS frames, names {names[:1]}")
+    expect(not mdns_query(peer, [question("pic.local")]), "pic.local still answered")
+    only(mdns_query(peer, [question("pic-2.local")]), "a query for pic-2.local")
+    return "pic-2.local probed, announced and answered"
+
 BIG = 1500 - 28  # the longest echo a 1,514-byte frame carries
 FRAME_ROWS = {
     # Served: the page, whole, segment by segment; `*` is the longest page.
@@ -1863,6 +2389,17 @@ FRAME_ROWS = {
     "icmp-7": ping_row(0, False, cut=7),
     # Random and changed frames and conversations.
     "fuzz": fuzz,
+    # A DHCP build (NET_DHCP 1): the client against a server played here.
+    "dhcp-bind": dhcp_bind,
+    "dhcp-renew": dhcp_renew,
+    "dhcp-nak": dhcp_nak,
+    "dhcp-conflict": dhcp_conflict,
+    "dhcp-forged": dhcp_forged,
+    "link-local": link_local,
+    "link-local-conflict": link_local_conflict,
+    "mdns-answers": mdns_answers,
+    "mdns-hostile": mdns_hostile,
+    "mdns-conflict": mdns_conflict,
     # The controller's own.
     "ring-wraps": ring_wraps,
     "ring-full": ring_full,
@@ -1898,14 +2435,15 @@ def frames_row(kind, folder, bridge, server, pages):
 
 
 def judge_capture(capture, port, clean, only=None):
-    """tshark's verdicts: every IPv4, ICMP and TCP checksum Good; when
+    """tshark's verdicts: every IPv4, ICMP, TCP and UDP checksum Good; when
     CLEAN, no expert warning and every connection closed with FIN both
     ways. Returns the reasons it fails."""
     fields = ["frame.number", "ip.checksum.status", "tcp.checksum.status",
-              "icmp.checksum.status", "tcp.stream", "tcp.srcport", "tcp.flags.fin",
+              "icmp.checksum.status", "udp.checksum.status", "tcp.stream", "tcp.srcport", "tcp.flags.fin",
               "tcp.analysis.flags", "_ws.expert.severity"]
     cmd = ["tshark", "-r", capture, "-o", "ip.check_checksum:TRUE",
-           "-o", "tcp.check_checksum:TRUE", "-o", "tcp.analyze_sequence_numbers:TRUE",
+           "-o", "tcp.check_checksum:TRUE", "-o", "udp.check_checksum:TRUE",
+           "-o", "tcp.analyze_sequence_numbers:TRUE",
            "-d", f"tcp.port=={port},http", "-T", "fields", "-E", "separator=|",
            "-E", "occurrence=f"]
     for name in fields:
@@ -1916,7 +2454,7 @@ def judge_capture(capture, port, clean, only=None):
     bad, fins = [], {}
     for line in out.splitlines():
         row = dict(zip(fields, line.split("|")))
-        for name in fields[1:4]:
+        for name in fields[1:5]:
             if row[name] not in ("", "1"):
                 bad.append(f"frame {row['frame.number']}: {name} {row[name]}")
         if row["tcp.stream"]:
@@ -1986,8 +2524,31 @@ def site_colours(web):
     return tuple(bytes.fromhex(sheet[0])), next(iter(logo))
 
 
+def resolve(name):
+    """NAME's A records by mDNS through python3-zeroconf (Debian's, under
+    /usr/bin/python3), asked from 192.0.2.1 up to 5 times, 1 s apart."""
+    import socket
+    from zeroconf import DNSOutgoing, DNSQuestion, Zeroconf, const
+    zc = Zeroconf(interfaces=["192.0.2.1"])
+    try:
+        for _ in range(5):
+            out = DNSOutgoing(const._FLAGS_QR_QUERY)
+            out.add_question(DNSQuestion(name, const._TYPE_A, const._CLASS_IN))
+            zc.send(out)
+            time.sleep(1)
+            found = zc.cache.get_all_by_details(name, const._TYPE_A, const._CLASS_IN)
+            if found:
+                return sorted(socket.inet_ntoa(r.address) for r in found)
+        return []
+    finally:
+        zc.close()
+
+
 def main(argv):
     cmd = argv[1]
+    if cmd == "resolve":
+        print(" ".join(resolve(argv[2])))
+        return 0
     if cmd in ("frames", "capture"):
         if cmd == "frames":
             bad = frames_row(argv[2], argv[3], argv[4], argv[5], argv[6:])
