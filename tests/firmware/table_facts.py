@@ -787,12 +787,78 @@ def challenged(**f):
 
 def ack_old_far(peer, pages):
     """A request whose ACK is 2^31 - 1 below the send point: more than any
-    window below it, dropped unanswered (RFC 5961 5.2)."""
+    window below it, dropped and answered with an ACK (RFC 5961 5.2)."""
     nxt = established(peer)
-    got = peer.tcp(seq=1001, ack=nxt - 2**31 + 1, flags="PA", payload=get(b"/a"))
-    expect(not got, f"{len(got)} frames back to an ACK 2^31 - 1 old")
+    r = only(peer.tcp(seq=1001, ack=nxt - 2**31 + 1, flags="PA", payload=get(b"/a")),
+             "an ACK 2^31 - 1 old")
+    expect(r.flags == "A" and not r.data and r.seq == nxt and r.ack == 1001,
+           f"[{r.flags}] seq {r.seq} ack {r.ack} len {len(r.data)}, want an ACK of 1001 at {nxt}")
     expect(peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/a")), "no response after it")
-    return "dropped"
+    return "an ACK, nothing taken"
+
+
+def ack_old(peer, pages):
+    """A window of 1,460: with three segments acknowledged, an ACK 1,461
+    below SND.UNA (older than SND.UNA - MAX.SND.WND) gets an ACK and
+    nothing else (RFC 5961 5.2); one 1,460 below is old but acceptable:
+    no reply; the page then goes on."""
+    nxt = handshake(peer, window=1460)
+    req = get(b"/m")
+    seq, una = 1001 + len(req), nxt
+    got = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=req, window=1460)
+    for _ in range(3):
+        expect(len(got) == 1 and len(got[0].data) == 1460, "not one full segment")
+        una += 1460
+        got = peer.tcp(seq=seq, ack=una, flags="A", window=1460)
+    sent = got[0].seq + len(got[0].data)
+    r = only(peer.tcp(seq=seq, ack=una - 1461, flags="A", window=1460), "an ACK 1,461 old")
+    expect(r.flags == "A" and not r.data and r.seq == sent and r.ack == seq,
+           f"[{r.flags}] seq {r.seq} ack {r.ack} len {len(r.data)}, want an ACK at {sent}")
+    got = peer.tcp(seq=seq, ack=una - 1460, flags="A", window=1460)
+    expect(not got, f"{len(got)} frames to an ACK 1,460 old, want none")
+    got = peer.tcp(seq=seq, ack=sent, flags="A", window=1460)
+    expect(got and got[0].seq == sent and got[0].data, "the page stopped after the old ACKs")
+    return "1,461 below SND.UNA: an ACK; 1,460 below: nothing"
+
+
+def ack_division(peer, pages):
+    """The client acknowledges 50 bytes at a time (ACK division), for the
+    first 8 full segments of the largest page and then for the rest of a
+    short one: every data segment still carries a full MSS, or the rest of
+    the page (sender silly window avoidance, RFC 9293 3.8.6.2.1)."""
+    out = [divided(peer, pages, "m", 8, 40000), divided(peer, pages, long_page(pages), 0, 40001)]
+    return "; ".join(out)
+
+
+def divided(peer, pages, tag, most, sport):
+    want = response_for(pages, tag)
+    if most:
+        want = want[:most * 1460]
+    nxt = handshake(peer, sport=sport)
+    req = get(b"/" + tag.encode())
+    seq = 1001 + len(req)
+    got = peer.tcp(sport=sport, seq=1001, ack=nxt, flags="PA", payload=req)
+    data, acks, una, fin, segs = b"", 0, nxt, False, 0
+    for _ in range(2 * len(want) // 50 + 20):
+        for r in got:
+            if r.data or "F" in r.flags:
+                expect(r.seq == (nxt + len(data)) % 2**32, f"segment at {r.seq}")
+                expect(len(r.data) == 1460 or len(data) + len(r.data) == len(want) and not most,
+                       f"a segment of {len(r.data)} bytes at {len(data)} of {len(want)}")
+                data += r.data
+                segs += bool(r.data)
+                fin = fin or "F" in r.flags
+        end = nxt + len(data) + fin
+        if fin and una == end or most and len(data) >= len(want):
+            break
+        una = min(una + 50, end)
+        acks += 1
+        got = peer.tcp(sport=sport, seq=seq, ack=una, flags="A")
+    expect((fin or most) and data[:len(want)] == want,
+           f"{len(data)} bytes back, want {len(want)} of page {tag}")
+    expect(segs == -(-len(data) // 1460), f"{segs} segments for {len(data)} bytes")
+    peer.tcp(sport=sport, seq=seq, flags="R")
+    return f"{acks} ACKs of 50 bytes: {len(data)} bytes of page {tag} in {segs} segments"
 
 
 def blind_ack(peer, pages):
@@ -1485,6 +1551,8 @@ FRAME_ROWS = {
     "data-after-fin": data_after_fin,
     "isn-guess": isn_guess,
     "reflection": reflection,
+    "ack-old": ack_old,
+    "ack-division": ack_division,
     # Resets.
     "other-port": rst_row(dport=81),
     "no-connection": rst_row(flags="PA", ack=5555, payload=get(b"/")),
