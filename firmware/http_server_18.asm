@@ -252,7 +252,7 @@ F_ACK		equ	0x10
 
 ; Slot states
 ST_FREE		equ	0
-ST_SYN		equ	1
+ST_SYN		equ	1	; the cookie's ACK on its way into a slot, never kept
 ST_EST		equ	2
 ST_SEND		equ	3
 ST_WAIT		equ	4

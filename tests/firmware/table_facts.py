@@ -779,7 +779,8 @@ def slot_takeover(peer, pages):
             una[i] += len(r[0].data)
         newcomer = handshake(peer, sport=44000 + rounds)
         expect(not peer.tcp(sport=44000 + rounds, seq=1001, ack=newcomer, flags="PA",
-                            payload=get(b"/a")), "a slot taken from a client acknowledging its page")
+                            payload=get(b"/a")),
+               "a slot taken from a client acknowledging its page")
     return "the oldest idle slot taken after REQ_MS, at once for a request; none acknowledging"
 
 
@@ -1046,9 +1047,11 @@ def syn_flood(rate, phases=3):
         rng = random.Random(rate)
         forged, sources, n = [], set(), [0]
         burst = 10 if rate >= 1000 else 1
-        # A line of frames takes its wire time, the server's work and the
-        # bridge's drain (1.4 ms) of simulated time: the waits make up the rest.
-        gap = max(0, round(1000 * burst / rate) - 2 * burst)
+        # A line of one frame and the wait after it take about 4 ms of
+        # simulated time besides the wait (wire time, the server's work, the
+        # bridge's drain after each line): the waits make up the rest of
+        # the period. Bursts come with no wait at all.
+        gap = 0 if burst > 1 else max(0, round(1000 / rate - 4))
 
         def flood(ms):
             for _ in range(max(1, round(ms * rate / 1000 / burst))):
@@ -1056,7 +1059,8 @@ def syn_flood(rate, phases=3):
                 for _ in range(burst):
                     src = (192, 0, 2, rng.randrange(3, 255))
                     mac = bytes([2]) + bytes(rng.randrange(256) for _ in range(5))
-                    frames.append(frame(peer.c, src=src, src_mac=mac, sport=rng.randrange(1024, 65536),
+                    frames.append(frame(peer.c, src=src, src_mac=mac,
+                                        sport=rng.randrange(1024, 65536),
                                         seq=rng.randrange(2**32),
                                         tcp_options=struct.pack(">BBH", 2, 4, 1460)))
                     sources.add(src)
