@@ -44,8 +44,10 @@ is one datagram:
                         the text and exits 1.
 The model reads the socket every 1,000 instruction cycles.
 
-Time: simulated time is the cycle count at 40 MHz (10 million instruction
-cycles a second). On a TAP device gpsim runs freely with
+Time: simulated time is the cycle count at the program's clock: TICK_CYCLES
+of its .lst are a millisecond (10,000 at 40 MHz, the default without it).
+The bridge sets the model's `eth.clock` to it, so that the model times the
+wire and SPI as on the board. On a TAP device gpsim runs freely with
 ENC28J60_REALTIME=1: the model never lets simulated time run ahead of the
 wall clock, so the program's timers agree with the kernel's; the log's
 times are wall-clock seconds then. With --frames, time is deterministic:
@@ -91,7 +93,8 @@ import zlib
 RX_BUF, TX_BUF, FRAME_MAX = 0x100, 0x800, 1514
 RX_LEN = 0x24
 RAM_SIZE = 0xF80
-CYCLES_PER_SECOND = 10_000_000  # 40 MHz clock, four clocks an instruction
+CYCLES_PER_SECOND = 10_000_000  # 40 MHz clock, four clocks an instruction,
+# unless the program's .lst gives TICK_CYCLES, its instruction cycles a ms
 READ_WINDOW = 960
 # The model takes a frame off the socket within 1,000 cycles; it has arrived
 # once its preamble, bytes, FCS and gap have passed at 8 cycles a byte.
@@ -172,7 +175,7 @@ class Gpsim:
     several lines) at a time, read back up to a marker that an `echo`
     after them prints."""
 
-    def __init__(self, cod, hang, module, relay, realtime):
+    def __init__(self, cod, hang, module, relay, realtime, clock_hz):
         folder = os.path.dirname(os.path.abspath(cod))
         env = dict(os.environ, ENC28J60_RELAY_FD=str(relay.theirs.fileno()))
         if realtime:
@@ -192,7 +195,9 @@ class Gpsim:
             out = self.command("load " + os.path.basename(cod))
             if "error" in out.lower() and "load" in out.lower():
                 raise StartError(f"gpsim cannot load {cod}: {last_line(out)}")
-            lines = [f"module library {os.path.abspath(module)}", "module load enc28j60 eth"]
+            # The model learns the board's clock, which gpsim's cycles lack.
+            lines = [f"module library {os.path.abspath(module)}", "module load enc28j60 eth",
+                     f"eth.clock = {clock_hz}"]
             for node, pic, eth in WIRING:
                 lines += [f"node {node}", f"attach {node} {pic} {eth}"]
             out = self.command("\n".join(lines))
@@ -304,7 +309,10 @@ class Bridge:
     def __init__(self, args):
         self.args = args
         self.relay = Relay()
-        self.gpsim = Gpsim(args.cod, args.hang, args.module, self.relay, realtime=not args.frames)
+        tick = lst_symbols(args.cod, ("TICK_CYCLES",)).get("TICK_CYCLES")
+        self.cycles_per_second = tick * 1000 if tick else CYCLES_PER_SECOND
+        self.gpsim = Gpsim(args.cod, args.hang, args.module, self.relay,
+                           realtime=not args.frames, clock_hz=4 * self.cycles_per_second)
         try:
             self.start(args)
         except BaseException:
@@ -406,7 +414,7 @@ class Bridge:
 
     def log(self, direction, frame, note="", cycle=None):
         cycle = self.cycles if cycle is None else cycle
-        t = cycle / CYCLES_PER_SECOND if self.args.frames else time.monotonic() - self.started
+        t = cycle / self.cycles_per_second if self.args.frames else time.monotonic() - self.started
         if not self.args.quiet:
             print(f"{t:11.6f} {direction:4} {describe(frame)}{note}", flush=True)
         # Frames the bridge drops are written too: the capture shows what
@@ -576,11 +584,11 @@ def serve_file(bridge, args):
             bridge.relay.power_cut()
             out = bridge.settle(POLL_CYCLES)
         else:
-            out = bridge.settle(value * CYCLES_PER_SECOND // 1000)
+            out = bridge.settle(value * bridge.cycles_per_second // 1000)
         if args.guard:
             bridge.check_ram(f"after frame {bridge.frames}")
             # A program that sends in a loop is a hang, however fast it runs.
-            bound = SENT_PER_LINE + SENT_PER_SECOND * (bridge.cycles - start) // CYCLES_PER_SECOND
+            bound = SENT_PER_LINE + SENT_PER_SECOND * (bridge.cycles - start) // bridge.cycles_per_second
             if len(out) > bound:
                 raise Fault(f"{len(out)} frames sent for one line of --frames, "
                             f"more than the bound of {bound}: the program sends in a loop")

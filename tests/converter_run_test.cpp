@@ -373,6 +373,20 @@ TEST_F(ConverterRun, SiteProgramReportsEachFailure) {
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "http2retlw-site " HTTP2RETLW_VERSION "\n");
   EXPECT_EQ(version.err, "");
+
+  // Served at last: the depfile names every file the tables come from,
+  // the headers file too (a changed header line changes every table).
+  fs::remove(dir_ / "site" / "scripts.js");
+  write_file(dir_ / "headers.txt", "X-Frame-Options: DENY\n");
+  const RunResult served =
+      run(dir_,
+          {"--headers", "headers.txt", "--depfile", "site.d", "site", "tables"},
+          nullptr, "http2retlw-site", site);
+  EXPECT_EQ(served.status, 0) << served.err;
+  EXPECT_EQ(read_file(dir_ / "site.d"),
+            "tables/pages.inc: \\\n  site \\\n  site/index.html \\\n"
+            "  site/style.css \\\n  headers.txt\n\nsite:\n\nsite/index.html:\n"
+            "\nsite/style.css:\n\nheaders.txt:\n");
 }
 
 TEST_F(ConverterRun, NamesItsFullPathWhateverTheCommandWord) {

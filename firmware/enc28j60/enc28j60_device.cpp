@@ -3,14 +3,17 @@
 // Revision B7 silicon errata (DS80349) the model holds a driver to; each
 // check names its erratum. Numbers and titles as read in DS80349C where
 // README.md says so, otherwise unverified (see there).
+//   1  MAC Interface: with SCK below 8 MHz MAC and MII register accesses
+//      may be unreliable; such an access is refused.
 //   2  Reset: after the System Reset command CLKRDY stays set and cannot
 //      be polled; wait 1 ms before touching MAC/MII/PHY registers.
 //   5  Memory (Ethernet Buffer): writing ERXST/ERXND may leave the internal
 //      receive write pointer at 0x0000; the receive buffer starts at 0x0000.
-//   6  Interrupts: EIR.PKTIF does not reliably reflect pending packets;
-//      poll EPKTCNT.
+//   6  Interrupts: EIR.PKTIF does not reliably reflect pending packets:
+//      it reads clear, while EIE.PKTIE still interrupts; read EPKTCNT.
 //   12 Transmit Logic: an aborted transmission may stall the transmit
-//      logic; set and clear ECON1.TXRST before setting TXRTS.
+//      logic; reset it (TXRST set and cleared) before every TXRTS, or
+//      only when EIR.TXERIF says a transmission was aborted.
 //   14 Memory (Ethernet Buffer): an even ERXRDPT may corrupt the receive
 //      buffer; write next packet pointer - 1, or ERXND.
 //   15 DMA: the checksum engine running while packets arrive may lose
@@ -39,7 +42,8 @@ constexpr std::uint8_t UCEN = 0x80, ANDOR = 0x40, CRCEN = 0x20, PMEN = 0x10,
                        MPEN = 0x08, HTEN = 0x04, MCEN = 0x02, BCEN = 0x01;
 // MACON1, MACON3
 constexpr std::uint8_t MARXEN = 0x01;
-constexpr std::uint8_t TXCRCEN = 0x10, HFRMEN = 0x04, FULDPX = 0x01;
+constexpr std::uint8_t TXCRCEN = 0x10, HFRMEN = 0x04, FRMLNEN = 0x02,
+                       FULDPX = 0x01;
 // MICMD, MISTAT
 constexpr std::uint8_t MIISCAN = 0x02, MIIRD = 0x01, MISTAT_BUSY = 0x01;
 // per-packet control byte
@@ -73,8 +77,11 @@ unsigned big_endian16(const Bytes& frame, std::size_t at) {
 unsigned type_length(const Bytes& frame) { return big_endian16(frame, 12); }
 
 // Bits of the status vectors that both directions share: broadcast,
-// multicast, the type/length field's range, control, pause and VLAN frames.
-std::uint64_t frame_kind_bits(const Bytes& frame) {
+// multicast, the type/length field's range and, with MACON3.FRMLNEN, a
+// length field that is not the data's length (tables 7-1 and 7-3). The
+// data is what follows the type/length field up to the FCS; a length
+// below Ethernet's 46 data bytes is checked against the padded 46.
+std::uint64_t frame_kind_bits(const Bytes& frame, bool check_length) {
   std::uint64_t bits = 0;
   const bool broadcast = is_broadcast(frame);
   if (broadcast)
@@ -83,6 +90,9 @@ std::uint64_t frame_kind_bits(const Bytes& frame) {
     bits |= 1u << 24;
   const unsigned type = type_length(frame);
   if (type > 1500) bits |= 1u << 22;
+  const std::size_t data = frame.size() >= 18 ? frame.size() - 18 : 0;
+  if (check_length && type <= 1500 && data != std::max<std::size_t>(type, 46))
+    bits |= 1u << 21;
   return bits;
 }
 
@@ -112,6 +122,10 @@ static bool fcs_matches(const Bytes& frame) {
   for (std::size_t i = 4; i-- > 0;) carried = carried << 8 | frame[body + i];
   return ethernet_crc(std::span<const std::uint8_t>(frame.data(), body)) ==
          carried;
+}
+
+void Device::set_clock_hz(std::uint64_t fosc_hz) {
+  timing_.ns_per_cycle = std::max<std::uint64_t>(1, 4'000'000'000 / fosc_hz);
 }
 
 Device::Device(Timing timing) : timing_(timing) {
@@ -241,7 +255,32 @@ std::uint8_t Device::exchange(std::uint8_t si) {
   return out;
 }
 
+// Errata 1 (MAC Interface): below 8 MHz, MAC and MII register accesses
+// may be unreliable. Every byte of such a command must come that fast.
+void Device::check_sck_for_mac_mii() {
+  if (sck_period_ns_ <= timing_.slowest_mac_sck_ns) return;
+  fault("MAC/MII register " + hex4(address_) + " (bank " +
+        std::to_string(common_[4] & 3) + ") accessed with SCK at " +
+        std::to_string(1000 / sck_period_ns_) + "." +
+        std::to_string(10000 / sck_period_ns_ % 10) +
+        " MHz: errata 1 (MAC Interface), MAC and MII register access may be "
+        "unreliable below 8 MHz");
+}
+
 void Device::process_byte(std::uint8_t byte) {
+  if (sck_period_ns_ > timing_.slowest_mac_sck_ns) {
+    const std::uint8_t opcode = byte >> 5;
+    const bool mac_mii_now =
+        phase_ == Phase::command
+            ? (opcode == OP_RCR || opcode == OP_WCR) && is_mac_mii(byte & 0x1F)
+            : (phase_ == Phase::read_dummy || phase_ == Phase::read_value ||
+               phase_ == Phase::write_register) &&
+                  is_mac_mii(address_);
+    if (mac_mii_now) {
+      if (phase_ == Phase::command) address_ = byte & 0x1F;
+      check_sck_for_mac_mii();
+    }
+  }
   switch (phase_) {
     case Phase::command:
       begin_command(byte);
@@ -250,10 +289,15 @@ void Device::process_byte(std::uint8_t byte) {
       shift_out_ = read_register(address_);
       phase_ = Phase::read_value;
       return;
-    case Phase::read_buffer:
+    case Phase::read_buffer: {
       advance_read_pointer();
-      shift_out_ = memory_[pair(reg::ERDPTL)];
+      const std::uint16_t at = pair(reg::ERDPTL);
+      if (transmitting_ && at >= pair(reg::ETXSTL) && at <= pair(reg::ETXNDL))
+        fault("buffer " + hex4(at) +
+              " read (RBM) inside the frame being transmitted");
+      shift_out_ = memory_[at];
       return;
+    }
     case Phase::write_buffer: {
       const std::uint16_t at = pair(reg::EWRPTL);
       if (transmitting_ && at >= pair(reg::ETXSTL) && at <= pair(reg::ETXNDL))
@@ -353,21 +397,24 @@ void Device::begin_command(std::uint8_t byte) {
   }
 }
 
+// DS39662 2.2: after power-on, CLKRDY must be polled before transmitting,
+// enabling reception or accessing any MAC, MII or PHY register. ETH
+// registers and the buffer may be used at once.
 bool Device::command_allowed(std::uint8_t opcode, std::uint8_t address) {
   if (opcode == OP_RCR && address == reg::ESTAT) unready_ignored_ = false;
-  if (now_ns_ < clock_ready_at_ && opcode != OP_SRC &&
-      !(opcode == OP_RCR && address == reg::ESTAT)) {
+  const bool register_command = opcode == OP_RCR || opcode == OP_WCR ||
+                                opcode == OP_BFS || opcode == OP_BFC;
+  if (now_ns_ < clock_ready_at_ && register_command && is_mac_mii(address)) {
     if (unready_ignored_) {
       phase_ = Phase::ignored;
       return false;
     }
-    fault("SPI command " + hex4(static_cast<unsigned>(opcode << 5 | address)) +
-          " before ESTAT.CLKRDY: after power-on only ESTAT may be read until "
-          "the oscillator start-up timer has run");
+    fault("MAC/MII register " + hex4(address) + " (bank " +
+          std::to_string(common_[4] & 3) +
+          ") accessed before ESTAT.CLKRDY: after power-on MAC, MII and PHY "
+          "registers wait for the oscillator start-up timer");
     return false;
   }
-  const bool register_command = opcode == OP_RCR || opcode == OP_WCR ||
-                                opcode == OP_BFS || opcode == OP_BFC;
   if (now_ns_ < reset_wait_until_ && register_command && is_mac_mii(address)) {
     fault("MAC/MII register " + hex4(address) + " (bank " +
           std::to_string(common_[4] & 3) +
@@ -470,13 +517,10 @@ void Device::write_register(std::uint8_t address, std::uint8_t value,
   }
 }
 
-void Device::write_eie(std::uint8_t value) {
-  if (value & PKTIF)
-    fault(
-        "EIE.PKTIE set: errata 6 (Interrupts), the receive packet pending "
-        "flag is unreliable; poll EPKTCNT instead");
-  common_[0] = value;
-}
+// EIE.PKTIE interrupts on a pending packet (data sheet 7.2.1); errata 6
+// makes only the EIR.PKTIF bit unreliable (it reads clear here), so an
+// interrupt routine reads EPKTCNT.
+void Device::write_eie(std::uint8_t value) { common_[0] = value; }
 
 void Device::write_econ2(std::uint8_t value) {
   if (value & PWRSV) fault("ECON2.PWRSV (power save) is not modelled");
@@ -489,15 +533,42 @@ void Device::write_econ2(std::uint8_t value) {
   common_[3] = static_cast<std::uint8_t>(value & ~PKTDEC);
 }
 
+// A transmission cancelled while its frame is on the wire. The chip
+// allows it (DS39662 7.1), but here no transmission ever stalls (no
+// collisions), so a cancel only ever loses a frame the driver meant to
+// send: it waited too little for TXRTS to clear.
+void Device::abort_transmission(const char* how) {
+  const std::uint64_t left_us =
+      transmit_done_at_ > now_ns_ ? (transmit_done_at_ - now_ns_) / 1000 : 0;
+  fault(std::string("transmission aborted by ") + how +
+        " while its frame is on the wire (" + std::to_string(left_us) +
+        " us left): wait for ECON1.TXRTS to clear");
+  transmitting_ = false;
+  common_[4] &= static_cast<std::uint8_t>(~TXRTS);
+  common_[1] |= TXERIF;  // errata 12: set whenever a transmit abort occurs
+  common_[2] |= TXABRT;
+}
+
 void Device::write_econ1(std::uint8_t value, std::uint8_t touched) {
   const std::uint8_t old = common_[4];
+  if (now_ns_ < clock_ready_at_ && (value & ~old & (TXRTS | RXEN) & touched)) {
+    if (!unready_ignored_)
+      fault(
+          "ECON1.TXRTS or RXEN set before ESTAT.CLKRDY: after power-on "
+          "transmission and reception wait for the oscillator start-up "
+          "timer");
+    value &= static_cast<std::uint8_t>(~(TXRTS | RXEN) | old);
+  }
   if ((touched & TXRTS) && transmitting_) {
-    fault((value & TXRTS)
-              ? "ECON1.TXRTS set while a transmission is pending: wait for "
-                "TXRTS to clear"
-              : "ECON1.TXRTS cleared during a transmission (aborts it)");
+    if (value & TXRTS)
+      fault(
+          "ECON1.TXRTS set while a transmission is pending: wait for "
+          "TXRTS to clear");
+    else
+      abort_transmission("clearing ECON1.TXRTS");
     value = static_cast<std::uint8_t>((value & ~TXRTS) | (old & TXRTS));
   }
+  if ((value & TXRST) && transmitting_) abort_transmission("ECON1.TXRST");
   common_[4] = value;
   if (value & TXRST) {
     transmit_reset_held_ = true;
@@ -755,8 +826,9 @@ bool Device::accepted(const Bytes& frame, bool crc_ok) {
       banks_[3][reg::MAADR4], banks_[3][reg::MAADR5], banks_[3][reg::MAADR6]};
   const bool matches[] = {
       (enabled & UCEN) && std::equal(own.begin(), own.end(), frame.begin()),
-      (enabled & MCEN) && (frame[0] & 1) && !broadcast,
-      (enabled & BCEN) && broadcast};
+      // The broadcast address is a multicast one too (its first byte's
+      // least significant bit is set): MCEN takes it.
+      (enabled & MCEN) && (frame[0] & 1), (enabled & BCEN) && broadcast};
   const int wanted = ((enabled & UCEN) ? 1 : 0) + ((enabled & MCEN) ? 1 : 0) +
                      ((enabled & BCEN) ? 1 : 0);
   const int matched = matches[0] + matches[1] + matches[2];
@@ -788,7 +860,8 @@ void Device::store_frame(const Bytes& frame) {
   const std::uint16_t next = at;
 
   const bool crc_ok = fcs_matches(frame);
-  std::uint64_t status = frame.size() | frame_kind_bits(frame);
+  std::uint64_t status =
+      frame.size() | frame_kind_bits(frame, banks_[2][reg::MACON3] & FRMLNEN);
   if (!crc_ok)
     status |= 1u << 20;
   else
@@ -822,11 +895,14 @@ void Device::store_frame(const Bytes& frame) {
 // ---------------------------------------------------------------- transmit
 
 void Device::start_transmission() {
-  if (!transmit_logic_reset_) {
+  // Errata 12 allows both: a reset before every transmission, or one only
+  // after a transmit error. TXERIF set with no reset since is a driver
+  // following neither.
+  if (!transmit_logic_reset_ && (common_[1] & TXERIF)) {
     fault(
-        "ECON1.TXRTS set without ECON1.TXRST set and cleared since the "
-        "last transmission: errata 12 (Transmit Logic), the transmit "
-        "logic may stall");
+        "ECON1.TXRTS set with EIR.TXERIF set and no ECON1.TXRST set and "
+        "cleared since the last transmission: errata 12 (Transmit Logic), "
+        "after a transmit error the transmit logic may stall");
     return;
   }
   const std::uint16_t start = pair(reg::ETXSTL);
@@ -889,7 +965,8 @@ void Device::start_transmission() {
           " bytes is longer than MAMXFL (" + std::to_string(longest) + ")");
     return;
   }
-  std::uint64_t status = frame.size() | frame_kind_bits(frame) | (1u << 23);
+  std::uint64_t status =
+      frame.size() | frame_kind_bits(frame, macon3 & FRMLNEN) | (1u << 23);
   if (crc_error) status |= 1u << 20;
   status |= static_cast<std::uint64_t>(frame.size()) << 32;
   const unsigned type = type_length(frame);

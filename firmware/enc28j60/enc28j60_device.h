@@ -25,6 +25,7 @@ Bytes with_fcs(Bytes frame);
 
 struct Timing {
   std::uint64_t ns_per_cycle = 100;         // PIC18 at 40 MHz: 10 MIPS
+  std::uint64_t slowest_mac_sck_ns = 125;   // 8 MHz (errata 1)
   std::uint64_t start_up_ns = 300'000;      // oscillator start-up timer
   std::uint64_t reset_wait_ns = 1'000'000;  // after the reset command
   std::uint64_t mii_busy_ns = 10'240;       // one MII management cycle
@@ -97,6 +98,11 @@ class Device {
   // value, CLKRDY clear for the start-up time, the buffer's content lost.
   void power_cycle();
   void tick(std::uint64_t cycles);
+  // The PIC's oscillator (Fosc, four clocks an instruction cycle): the
+  // length of the cycles tick() counts.
+  void set_clock_hz(std::uint64_t fosc_hz);
+  // The SCK period on the board for the bytes that follow; 0: not known.
+  void set_sck_period_ns(std::uint64_t ns) { sck_period_ns_ = ns; }
 
   std::uint64_t now_ns() const { return now_ns_; }
   bool faulted() const { return faulted_; }
@@ -140,6 +146,8 @@ class Device {
   void write_bank0(std::uint8_t address, std::uint8_t value);
   void write_bank2(std::uint8_t address, std::uint8_t value);
   void write_eie(std::uint8_t value);
+  void check_sck_for_mac_mii();
+  void abort_transmission(const char* how);
   void set_free_pointer(std::uint16_t value);
   // ERXRDPT values that free up to a packet: how many packets, or -1.
   int packets_freed_by(std::uint16_t free_pointer) const;
@@ -184,6 +192,7 @@ class Device {
   std::uint8_t shift_out_ = 0;
   Phase phase_ = Phase::command;
   std::uint8_t address_ = 0;
+  std::uint64_t sck_period_ns_ = 0;
 
   // time and state the registers alone do not hold
   std::uint64_t clock_ready_at_ = 0;

@@ -10,6 +10,7 @@
 #include <gpsim/packages.h>
 #include <gpsim/stimuli.h>
 #include <gpsim/trigger.h>
+#include <gpsim/value.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,9 +28,23 @@ namespace {
 constexpr std::uint8_t MSG_FRAME = 0x01, MSG_POWER_CYCLE = 0x02,
                        MSG_FAULT = 0x03, MSG_SENT = 0x04;
 constexpr std::uint64_t POLL_CYCLES = 1000;
-constexpr double SECONDS_PER_CYCLE = 1e-7;  // the PIC18 at 40 MHz
+constexpr std::int64_t DEFAULT_CLOCK_HZ = 40'000'000;  // the PIC18 at 40 MHz
 
 class Enc28j60Module;
+
+// `eth.clock = HZ`: the PIC's oscillator on the board (Fosc), which
+// gpsim's cycle count does not carry.
+class ClockAttribute : public Integer {
+ public:
+  explicit ClockAttribute(Enc28j60Module& owner)
+      : Integer("clock", DEFAULT_CLOCK_HZ,
+                "the PIC's oscillator frequency on the board, in Hz"),
+        owner_(owner) {}
+  void set(gint64 value) override;
+
+ private:
+  Enc28j60Module& owner_;
+};
 
 // An input whose changes reach the model as they happen on the node.
 class InputPin : public IO_bi_directional {
@@ -51,6 +66,7 @@ class Enc28j60Module : public Module, public TriggerObject {
     return new Enc28j60Module(name);
   }
   void input_changed();
+  void set_clock(std::int64_t hz);
   void callback() override;  // every POLL_CYCLES instruction cycles
   void callback_print() override {}
 
@@ -61,6 +77,7 @@ class Enc28j60Module : public Module, public TriggerObject {
   void send_message(std::uint8_t kind, const std::uint8_t* data,
                     std::size_t size);
   void keep_behind_wall_clock();
+  void measure_sck();
 
   enc28j60::Device device_;
   InputPin* sck_;
@@ -68,6 +85,11 @@ class Enc28j60Module : public Module, public TriggerObject {
   InputPin* cs_;
   IO_bi_directional* so_;
   IO_bi_directional* int_;
+  ClockAttribute* clock_;
+  double seconds_per_cycle_ = 4.0 / DEFAULT_CLOCK_HZ;
+  bool sck_level_ = false;
+  int sck_rises_ = 0;  // since CS fell
+  std::uint64_t last_rise_ = 0;
   bool so_level_ = true;
   bool int_level_ = true;
   std::uint64_t last_cycle_ = 0;
@@ -77,6 +99,12 @@ class Enc28j60Module : public Module, public TriggerObject {
   std::uint64_t first_cycle_ = 0;
   std::chrono::steady_clock::time_point first_wall_;
 };
+
+void ClockAttribute::set(gint64 value) {
+  if (value < 1'000'000 || value > 100'000'000) return;  // no PIC18 runs so
+  Integer::set(value);
+  owner_.set_clock(value);
+}
 
 void InputPin::setDrivenState(bool state) {
   const bool old = getDrivenState();
@@ -104,6 +132,8 @@ Enc28j60Module::Enc28j60Module(const char* name)
   int_->update_direction(1, true);
   so_->putState(true);
   int_->putState(true);
+  clock_ = new ClockAttribute(*this);
+  addSymbol(clock_);
 
   if (const char* fd = std::getenv("ENC28J60_RELAY_FD"))
     relay_fd_ = std::atoi(fd);
@@ -137,6 +167,36 @@ Enc28j60Module::~Enc28j60Module() {
                      static_cast<IOPIN*>(cs_), static_cast<IOPIN*>(so_),
                      static_cast<IOPIN*>(int_)})
     removeSymbol(pin);
+  removeSymbol(clock_);
+  delete clock_;
+}
+
+void Enc28j60Module::set_clock(std::int64_t hz) {
+  device_.set_clock_hz(static_cast<std::uint64_t>(hz));
+  seconds_per_cycle_ = 4.0 / static_cast<double>(hz);
+}
+
+// The SCK period, from the cycles between rising edges within a byte.
+// gpsim 0.31's MSSP shifts a bit every 2 cycles at Fosc/4, where the chip
+// takes 1; at Fosc/16 and Fosc/64 it takes 4 and 16, as the chip does. A
+// 2-cycle period is therefore the board's 1; any other is the board's own
+// (a Timer2 rate included, as gpsim runs it).
+void Enc28j60Module::measure_sck() {
+  const bool cs_low = !cs_->getDrivenState();
+  const bool sck = sck_->getDrivenState();
+  if (!cs_low) {
+    sck_rises_ = 0;
+  } else if (sck && !sck_level_) {
+    const std::uint64_t now = get_cycles().get();
+    if (sck_rises_ % 8 != 0) {
+      const std::uint64_t cycles = now - last_rise_ == 2 ? 1 : now - last_rise_;
+      device_.set_sck_period_ns(static_cast<std::uint64_t>(
+          static_cast<double>(cycles) * seconds_per_cycle_ * 1e9 + 0.5));
+    }
+    last_rise_ = now;
+    ++sck_rises_;
+  }
+  sck_level_ = sck;
 }
 
 void Enc28j60Module::catch_up() {
@@ -158,6 +218,7 @@ void Enc28j60Module::drive_outputs() {
 
 void Enc28j60Module::input_changed() {
   catch_up();
+  measure_sck();
   device_.set_cs(cs_->getDrivenState());
   device_.set_sck(sck_->getDrivenState(), si_->getDrivenState());
   drive_outputs();
@@ -203,7 +264,7 @@ void Enc28j60Module::send_message(std::uint8_t kind, const std::uint8_t* data,
   }
 }
 
-// Simulated time (cycles at 10 MHz) never runs ahead of the wall clock, so
+// Simulated time (cycles at Fosc / 4) never runs ahead of the wall clock, so
 // that the PIC's timers agree with the kernel's on a TAP device.
 void Enc28j60Module::keep_behind_wall_clock() {
   const std::uint64_t cycle = get_cycles().get();
@@ -215,7 +276,7 @@ void Enc28j60Module::keep_behind_wall_clock() {
     return;
   }
   const std::chrono::duration<double> simulated(
-      static_cast<double>(cycle - first_cycle_) * SECONDS_PER_CYCLE);
+      static_cast<double>(cycle - first_cycle_) * seconds_per_cycle_);
   const auto ahead = simulated - (wall - first_wall_);
   if (ahead.count() > 0) std::this_thread::sleep_for(ahead);
 }

@@ -96,6 +96,8 @@ cases=(
   "frames|absolute-bare|-|http_server_18|-|-|-|GET http://192.0.2.2 with no path: the index"
   "frames|absolute-other-host|-|http_server_18|-|-|-|GET http://192.0.2.23/a, another host: the page tagged 4"
   "frames|absolute-other-port|-|http_server_18|-|-|-|GET http://192.0.2.2:8080/a, another port: the page tagged 4"
+  "frames|absolute-same-length|-|http_server_18|-|-|-|GET http://192.0.2.3/a, a host as long as ours: the page tagged 4"
+  "frames|absolute-early|-|http_server_18|-|-|-|GET http://102.0.2.2/a, a host that differs early: the page tagged 4"
   "frames|query-bare|-|http_server_18|-|-|-|/? asks for the index"
   "frames|query-tag|-|http_server_18|-|-|-|/a? asks for tag a"
   "frames|long-request|-|http_server_18|-|-|-|a request of more than 256 bytes: the payload length's high byte"
@@ -131,6 +133,7 @@ cases=(
   "frames|ack-old-far|-|http_server_18|-|-|-|an ACK 2^31 - 1 below the send point: an ACK, nothing taken"
   "frames|ack-old|-|http_server_18|-|-|-|an ACK older than SND.UNA - MAX.SND.WND: an ACK; one at it: nothing"
   "frames|ack-division|-|http_server_18|-|-|-|ACKs of 50 bytes: full segments only (sender silly window avoidance)"
+  "frames|window-edge|-|http_server_18|-|-|-|an RST at RCV.NXT + WINDOW: dropped; one below: a challenge ACK"
   "frames|blind-ack|-|http_server_18|-|-|-|a pure ACK out of the window: nothing taken from it"
   "frames|data-after-fin|-|http_server_18|-|-|-|data past the client's FIN: ignored"
   "frames|isn-guess|-|http_server_18|-|-|-|the next ISN is not a clock's arithmetic from the last"
@@ -192,7 +195,7 @@ cases=(
   "frames|arp-zero-sender|-|http_server_18|-|-|-|ARP from sender 0.0.0.0: nothing"
   "frames|ping|-|http_server_18|-|-|-|ping: an echo reply"
   "frames|ping-largest|-|http_server_18|-|-|-|the longest echo a 1,514-byte frame holds: a reply"
-  "frames|past-the-buffer|-|http_server_18|-|-|-|a driver's length of 1,515 bytes: dropped"
+  "frames|past-the-buffer|-|http_server_18|-|-|-|a frame of 1,515 bytes: dropped by the controller (MAMXFL), nothing read past it"
   "frames|ping-bad-sum|-|http_server_18|-|-|-|an echo with a wrong ICMP checksum: nothing"
   "frames|ping-bad-sum-high|-|http_server_18|-|-|-|an echo whose checksum is wrong in its high byte: nothing"
   "frames|echo-reply|-|http_server_18|-|-|-|an echo reply: nothing (no reflection)"
@@ -205,6 +208,9 @@ cases=(
   "frames|bad-fcs|-|http_server_18|-|-|-|a frame with a wrong FCS: dropped by the controller, never seen"
   "frames|back-to-back|-|http_server_18|-|-|-|segments back to back: each waits for the one before to leave"
   "frames|controller-reset|-|http_server_18|-|-|-|the controller loses power mid-connection: set up again, the next connection served"
+  "frames|ring-end|-|http_server_18|-|-|-|ten frames end a packet on the ring's last byte, then a ping"
+  "frames|full-then-short|-|http_server_18|-|-|-|a page of a full segment and a short rest: both at once, both whole"
+  "frames|carry-cuts|-|http_server_18|-|-|-|every window that cuts a page where the streamed sum's last carry meets 0xFF: the checksum right"
   "flash|past-end|-|http_server_18|-|-|-|tables 24 bytes past the end of program memory: gpasm fails, not warns"
   "netconfig|group-mac|-|http_server_18|NET_MAC_0=0x03|is a group|-|a multicast MAC: the build fails naming NET_MAC"
   "netconfig|zero-mac|-|http_server_18|NET_MAC_0=0 NET_MAC_1=0 NET_MAC_2=0 NET_MAC_3=0 NET_MAC_5=0|is 00:00:00:00:00:00|-|the MAC 00:00:00:00:00:00"
@@ -217,14 +223,19 @@ cases=(
   "netconfig|not-a-byte|-|http_server_18|NET_IP_2=256|must each be a byte|-|an address byte of 256"
   "netconfig|other-address|-|http_server_18|NET_IP_3=77 NET_MASK_3=192 NET_MAC_5=0x4D|serves|-|192.0.2.77/26 and another MAC: ARP, a GET, the new broadcast refused"
   "bridge|start-up|-|http_server_18|-|-|-|no .lst or labels, no gpsim, a line that is no frame: one line and status 2, no gpsim left"
-  "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies, tshark finds nothing"
+  "misuse|rx-read|-|http_server_18|-|-|-|a driver that reads RX_BUF + rx_len: the guard names the read, status 1"
+  "misuse|rx-write|-|http_server_18|-|-|-|a driver that writes the byte after the frame: the guard names it, status 1"
+  "misuse|spi-fosc16|-|http_server_18|-|-|-|the MSSP at Fosc/16 (2.5 MHz): the model refuses MAC/MII access below 8 MHz"
+  "misuse|clock-30mhz|-|http_server_18|-|-|-|a program clocked at 30 MHz: SCK at Fosc/4 is 7.5 MHz, refused"
+  "network|clean|-|http_server_18|-|-|-|curl fetches every page byte for byte, ping gets 3 replies and one of 1,514 bytes, tshark finds nothing"
   "network|browser|-|http_server_18|-|-|-|Chromium shows the stylesheet's colour and the PNG; 8 fetches at once complete"
   "network|drop|-|http_server_18|-|-|-|the last segment dropped: the page still whole, one retransmission"
 )
 
 passed=0
 failed=0
-mkdir -p "$work"
+# Inside the namespace the second argument is the run's name, not a folder.
+[ -n "$inner" ] || mkdir -p "$work"
 
 # step WHAT COMMAND...: runs COMMAND; when it fails, prints what failed and
 # its output and returns 1. The case functions run inside an `if`, where
@@ -519,6 +530,45 @@ run_bridge_case() {
   [ "$bad" -eq 0 ]
 }
 
+# Misuse rows: the site's server with one change, and the text the bridge
+# (its guard, or the model's strict checks) must print as it exits 1 on a
+# ping. VARIANT|FILE|SED EXPRESSION|TEXT
+misuses=(
+  "rx-read|enc28j60_driver.inc|s/^eth_copied\$/&\n\tmovf\tlow INDF0, w, A/|read of RX_BUF+98 past a 98-byte frame"
+  "rx-write|enc28j60_driver.inc|s/^eth_copied\$/&\n\tclrf\tlow INDF0, A/|RAM 0x162 holds 0x00"
+  "spi-fosc16|enc28j60_driver.inc|s/^\tmovlw\t0x20\t\t\t; enabled, master, Fosc\/4/\tmovlw\t0x21/|errata 1 (MAC Interface)"
+  "clock-30mhz|http_server_18.asm|s/^TICK_CYCLES\tequ\t10000/TICK_CYCLES\tequ\t7500/|SCK at 7.5 MHz"
+)
+
+# run_misuse_case VARIANT DIR
+run_misuse_case() {
+  local variant=$1 dir=$2 entry file edit text rc=0 out
+  for entry in "${misuses[@]}"; do
+    [ "${entry%%|*}" = "$variant" ] && break
+  done
+  IFS='|' read -r _ file edit text <<<"$entry"
+  site_ready && cp -R "$work/site/." "$dir/" && cp "$server_src/$file" "$dir/" || return 1
+  sed -i "$edit" "$dir/$file"
+  if cmp -s "$dir/$file" "$server_src/$file"; then
+    echo "  $edit changes nothing in $file"
+    return 1
+  fi
+  # The changed file in DIR: gpasm takes an include from the folder it runs
+  # in before the source tree's.
+  local source=$server_src/http_server_18.asm
+  [ "$file" != http_server_18.asm ] || source=http_server_18.asm
+  step "gpasm the changed server" assemble "$dir" "$source" -I tables -I "$server_src" ||
+    return 1
+  "$python" "$facts" ping-frame "$dir/http_server_18.lst" >"$dir/ping.txt" || return 1
+  out=$("$python" "$bridge" --module "$ENC28J60_MODULE" --guard --quiet \
+    --frames "$dir/ping.txt" "$dir/http_server_18.cod" 2>&1) || rc=$?
+  if [ "$rc" -ne 1 ] || ! grep -qF "$text" <<<"$out"; then
+    echo "  status $rc, want 1 with \"$text\"; the bridge said: ${out:-nothing}"
+    return 1
+  fi
+  echo "  status 1: $(grep -F "$text" <<<"$out" | head -n 1)"
+}
+
 # namespace: how this machine makes a network namespace, or nothing.
 namespace=()
 if unshare -n true 2>/dev/null; then
@@ -590,6 +640,11 @@ in_namespace() {
     ping -c 3 -W 5 192.0.2.2 >"$dir/ping.txt" 2>&1
     grep -q ' 3 received' "$dir/ping.txt" || {
       echo "ping: $(grep received "$dir/ping.txt")"
+      bad=1
+    }
+    # The longest frame the MTU allows, 1,514 bytes, not fragmented.
+    ping -c 1 -W 5 -M do -s 1472 192.0.2.2 >"$dir/ping-mtu.txt" 2>&1 || {
+      echo "ping of a 1,514-byte frame: $(grep -m1 'received\|rror' "$dir/ping-mtu.txt")"
       bad=1
     }
     # A frame larger than any 10BASE-T controller takes (a TAP's MTU may
@@ -677,6 +732,8 @@ for row in "${cases[@]}"; do
     run_netconfig_case "$dir" "$request" "$want_result" || ok=0
   elif [ "$name" = bridge ]; then
     run_bridge_case "$dir" || ok=0
+  elif [ "$name" = misuse ]; then
+    run_misuse_case "$make" "$dir" || ok=0
   elif [ "$name" = network ]; then
     rc=0
     run_network_case "$make" "$dir" || rc=$?

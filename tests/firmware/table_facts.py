@@ -597,7 +597,9 @@ def fin_again(peer, pages):
 
 def past_the_buffer(peer, pages):
     """The longest echo, given a length one byte past the 1,514 a frame
-    may have: dropped; with its own length, answered."""
+    may have: dropped, by the controller (1,519 bytes with the FCS is past
+    MAMXFL), so the driver's own FRAME_MAX bound is never reached here;
+    with its own length, answered."""
     raw = frame(peer.c, proto=1, icmp=echo_request(bytes(BIG)))
     expect(not peer.step(f"length {len(raw) + 1} {raw.hex()}"),
            "an answer to a frame of 1,515 bytes")
@@ -1273,6 +1275,101 @@ def back_to_back(peer, pages):
     return f"{len(data)} segments back to back"
 
 
+def ring_end(peer, pages):
+    """Echoes whose packets fill the ring exactly: the tenth ends on its last
+    byte, so its next packet pointer is ERXST and the driver must free up
+    to ERXND (errata 14); then a ping is still answered."""
+    size = symbol(peer.lst, "ETH_RX_END") + 1
+    length = size // 10 - 10  # with next pointer, status and FCS: size / 10
+    echo = frame(peer.c, proto=1, icmp=echo_request(bytes(length - 42)))
+    expect(len(echo) == length and length % 2 == 0, f"an echo of {len(echo)} bytes")
+    for _ in range(10):
+        only(peer.send(echo), "echo request")
+    only(peer.send(frame(peer.c, proto=1, icmp=echo_request(bytes(56)))), "the ping after")
+    return f"ten {length}-byte frames end on the ring's last byte, then a ping"
+
+
+def full_then_short(peer, pages):
+    """A page of one full segment and a short rest: the full one, then at
+    once the rest, whose TXRTS must wait until the 1,514-byte frame has
+    left. Both whole. (The rest of the page is the shortest segment that
+    goes out at once: silly window avoidance holds back a byte the window
+    alone cuts off.)"""
+    tag = long_page(pages)
+    want = response_for(pages, tag)
+    mss = peer.c["MSS_OUT"]
+    expect(mss < len(want) < 2 * mss, f"page {tag}: not one full segment and a short one")
+    nxt = handshake(peer)
+    got = peer.tcp(seq=1001, ack=nxt, flags="PA", payload=get(b"/" + tag.encode()))
+    sizes = [len(r.data) for r in got if r.data]
+    expect(sizes == [mss, len(want) - mss], f"segments of {sizes} bytes, want {mss} and "
+           f"{len(want) - mss}")
+    expect(b"".join(r.data for r in got) == want, "not the page's bytes")
+    return f"segments of {sizes[0]} and {sizes[1]} bytes"
+
+
+def window_edge(peer, pages):
+    """RSTs at the receive window's last number and just past it (RCV.NXT +
+    WINDOW): the first gets a challenge ACK, the second nothing."""
+    nxt = established(peer)
+    edge = 1001 + peer.c["WINDOW"]
+    expect(not peer.tcp(seq=edge, ack=nxt, flags="RA"),
+           "an answer to an RST just past the window")
+    r = only(peer.tcp(seq=edge - 1, ack=nxt, flags="RA"), "an RST on the window's last number")
+    expect(r.flags == "A" and r.ack == 1001, f"[{r.flags}] ack {r.ack}, want a challenge ACK")
+    return f"an RST at RCV.NXT + {peer.c['WINDOW']} dropped, one below it challenged"
+
+
+def streamed_sum_edge(data):
+    """The driver sums a segment's payload as it goes out (eth_pairs), a
+    byte at a time, each add's carry into the next, from 0: True when the
+    last carry comes in on a high byte of 0xFF, where it must go on round
+    into the low byte."""
+    h = low = c = 0
+    for i in range(0, len(data) - 1, 2):
+        h += data[i] + c
+        h, c = h & 0xFF, h >> 8
+        low += data[i + 1] + c
+        low, c = low & 0xFF, low >> 8
+    if len(data) & 1:
+        h += data[-1] + c
+        h, c = h & 0xFF, h >> 8
+        low += c
+        low, c = low & 0xFF, low >> 8
+    return h == 0xFF and c == 1
+
+
+def tcp_sum_good(r):
+    pseudo = bytes(r.src) + bytes(r.dst) + struct.pack(">HH", 6, len(r.transport))
+    return folded_sum(pseudo + r.transport) == 0xFFFF
+
+
+def carry_cuts(peer, pages):
+    """Every client window up to the MSS that cuts a page's first segment
+    where its streamed sum's last carry meets a high byte of 0xFF (each cut
+    of every page tried against the driver's way of summing): a connection
+    each, the segment's TCP checksum right."""
+    cuts = []
+    for path in sorted(pages):
+        tag = path.rsplit("/", 1)[-1][0]
+        want = response_for(pages, tag)
+        cuts += [(tag, w) for w in range(1, min(len(want), peer.c["MSS_OUT"] + 1))
+                 if streamed_sum_edge(want[:w])]
+    expect(cuts, "no page has a cut at the carry's edge: the row tests nothing")
+    for n, (tag, window) in enumerate(cuts):
+        sport, request = 44000 + n, get(b"/" + tag.encode())
+        nxt = handshake(peer, window=window, sport=sport)
+        got = peer.tcp(sport=sport, seq=1001, ack=nxt, flags="PA", payload=request,
+                       window=window)
+        data = [r for r in got if r.data]
+        want = response_for(pages, tag)[:window]
+        expect(len(data) == 1 and data[0].data == want,
+               f"page {tag}, window {window}: not one segment of its first {window} bytes")
+        expect(tcp_sum_good(data[0]), f"page {tag}, window {window}: a wrong TCP checksum")
+        peer.tcp(sport=sport, seq=1001 + len(request), flags="R")
+    return "windows " + ", ".join(f"{w} on page {t}" for t, w in cuts)
+
+
 def controller_reset(peer, pages):
     """The controller loses power in the middle of a connection: the
     driver finds it reset and sets it up again; the client's next
@@ -1776,6 +1873,8 @@ FRAME_ROWS = {
     "absolute-bare": served(get(b"http://192.0.2.2"), "i"),
     "absolute-other-host": served(get(b"http://192.0.2.23/a"), "4"),
     "absolute-other-port": served(get(b"http://192.0.2.2:8080/a"), "4"),
+    "absolute-same-length": served(get(b"http://192.0.2.3/a"), "4"),
+    "absolute-early": served(get(b"http://102.0.2.2/a"), "4"),
     "query-bare": served(get(b"/?a=1"), "i"),
     "query-tag": served(get(b"/a?x"), "a"),
     "long-request": served(get(b"/a", b"X-Pad: " + b"p" * 300 + b"\r\n"), "a"),
@@ -1812,6 +1911,7 @@ FRAME_ROWS = {
     "syn-established": challenged(seq=5000, flags="S"),
     "ack-ahead-64k": challenged(seq=1001, ack=65536, flags="PA", payload=get(b"/a")),
     "ack-old-far": ack_old_far,
+    "window-edge": window_edge,
     "blind-ack": blind_ack,
     "data-after-fin": data_after_fin,
     "isn-guess": isn_guess,
@@ -1898,6 +1998,9 @@ FRAME_ROWS = {
     "bad-fcs": bad_fcs,
     "back-to-back": back_to_back,
     "controller-reset": controller_reset,
+    "ring-end": ring_end,
+    "full-then-short": full_then_short,
+    "carry-cuts": carry_cuts,
 }
 
 
@@ -2022,6 +2125,9 @@ def main(argv):
         for reason in bad:
             print(reason)
         return 1 if bad else 0
+    if cmd == "ping-frame":  # an echo request to the server of that .lst
+        print(frame(server_constants(argv[2]), proto=1, icmp=echo_request(bytes(56))).hex())
+        return 0
     if cmd == "make-body":
         with open(argv[3], "wb") as f:
             f.write(make_body(argv[2]))

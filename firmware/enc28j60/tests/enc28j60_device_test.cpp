@@ -104,10 +104,13 @@ struct Chip {
           next == 0 ? ring_end : static_cast<std::uint16_t>(next - 1));
     bfs(reg::ECON2, 0x40);  // PKTDEC
   }
-  void transmit(std::uint16_t at, const Bytes& frame) {
-    bfs(reg::ECON1, 0x80);  // TXRST, then clear it and TXERIF (errata 12)
-    bfc(reg::ECON1, 0x80);
-    bfc(reg::EIR, 0x02);
+  // reset: errata 12's first workaround, TXRST before each transmission.
+  void transmit(std::uint16_t at, const Bytes& frame, bool reset = true) {
+    if (reset) {
+      bfs(reg::ECON1, 0x80);  // TXRST, then clear it and TXERIF
+      bfc(reg::ECON1, 0x80);
+      bfc(reg::EIR, 0x02);
+    }
     Bytes with_control = {0x00};
     with_control.insert(with_control.end(), frame.begin(), frame.end());
     write_buffer(at, with_control);
@@ -188,6 +191,7 @@ TEST(Enc28j60Receive, FiltersAsErxfconSays) {
       {"broadcast, BCEN", 0xA1, broadcast, true},
       {"broadcast, UCEN only", 0xA0, broadcast, false},
       {"multicast, MCEN", 0x22, multicast, true},
+      {"broadcast, MCEN only", 0x22, broadcast, true},
       {"multicast, UCEN|BCEN", 0xA1, multicast, false},
       {"bad CRC, CRCEN", 0xA1, bad_crc, false},
       {"bad CRC, no filter", 0x00, bad_crc, true},
@@ -216,6 +220,81 @@ TEST(Enc28j60Receive, StatusVectorByteByByte) {
   // CRC error only (0x10 | 0x40), unicast.
   EXPECT_EQ(chip.read_buffer(0, 6), (Bytes{70, 0, 64, 0, 0xC0, 0x02}));
   EXPECT_EQ(chip.read_buffer(70, 6), (Bytes{148, 0, 71, 0, 0x50, 0x00}));
+}
+
+TEST(Enc28j60Receive, LengthCheckErrorWithFrmlnen) {
+  Chip chip;
+  chip.init(0x0FFF, 0x00);
+  chip.wcr(2, reg::MACON3, 0x32);  // FRMLNEN
+  // a length field of 100 over 47 data bytes, then one of 47 over 47
+  chip.arrive(enc28j60::with_fcs(frame_to({2, 9, 9, 9, 9, 9}, 61, 100)));
+  chip.arrive(enc28j60::with_fcs(frame_to({2, 9, 9, 9, 9, 9}, 61, 47)));
+  EXPECT_EQ(chip.read_buffer(0, 6), (Bytes{72, 0, 65, 0, 0xA0, 0x00}));
+  EXPECT_EQ(chip.read_buffer(72, 6), (Bytes{144, 0, 65, 0, 0x80, 0x00}));
+}
+
+TEST(Enc28j60Receive, PktieInterruptsWhilePktifReadsClear) {
+  Chip chip;
+  chip.init(0x0FFF);
+  chip.bfs(reg::EIE, 0xC0);  // INTIE, PKTIE
+  EXPECT_TRUE(chip.device.int_pin());
+  chip.arrive(unicast(64));
+  EXPECT_FALSE(chip.device.int_pin()) << "INT low with a packet pending";
+  EXPECT_EQ(chip.rcr(0, reg::EIR) & 0x40, 0) << "PKTIF unreliable (errata 6)";
+  chip.free_to(70, 0x0FFF);
+  EXPECT_TRUE(chip.device.int_pin());
+  EXPECT_TRUE(chip.faults.empty()) << chip.faults.front();
+}
+
+TEST(Enc28j60Registers, PowerOnValues) {
+  Chip chip;
+  struct Row {
+    std::uint8_t bank, address, value;
+    bool mac_mii;
+  } rows[] = {
+      // ECON1 first, while BSEL still reads 0
+      {0, reg::ECON1, 0x00, false},    {0, reg::ECON2, 0x80, false},
+      {0, reg::EIE, 0x00, false},      {0, reg::EIR, 0x00, false},
+      {0, reg::ERDPTL, 0xFA, false},   {0, reg::ERDPTH, 0x05, false},
+      {0, reg::EWRPTL, 0x00, false},   {0, reg::ETXNDH, 0x00, false},
+      {0, reg::ERXSTL, 0xFA, false},   {0, reg::ERXSTH, 0x05, false},
+      {0, reg::ERXNDL, 0xFF, false},   {0, reg::ERXNDH, 0x1F, false},
+      {0, reg::ERXRDPTL, 0xFA, false}, {0, reg::ERXRDPTH, 0x05, false},
+      {1, reg::ERXFCON, 0xA1, false},  {1, reg::EPKTCNT, 0x00, false},
+      {2, reg::MACON1, 0x00, true},    {2, reg::MACON3, 0x00, true},
+      {2, 0x08, 0x0F, true},           {2, 0x09, 0x37, true},  // MACLCON
+      {2, reg::MAMXFLL, 0x00, true},   {2, reg::MAMXFLH, 0x06, true},
+      {3, reg::MAADR1, 0x00, true},    {3, reg::EREVID, 0x06, false},
+      {3, 0x15, 0x04, false},          {3, 0x19, 0x10, false},  // ECOCON, EPAUSH
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(row.mac_mii ? chip.rcr_mac(row.bank, row.address)
+                          : chip.rcr(row.bank, row.address),
+              row.value)
+        << "bank " << int{row.bank} << " register " << int{row.address};
+  EXPECT_EQ(chip.rcr(0, reg::ESTAT) & 0x01, 0x01);  // CLKRDY once started
+  EXPECT_TRUE(chip.faults.empty()) << chip.faults.front();
+}
+
+TEST(Enc28j60Registers, EthRegistersAndBufferBeforeClkrdy) {
+  Chip chip(false);  // DS39662 2.2 names only MAC, MII, PHY, TX and RX
+  chip.wcr16(reg::ERXNDL, 0x0FFF);
+  chip.write_buffer(0x1000, {1, 2, 3});
+  EXPECT_EQ(chip.read_buffer(0x1000, 3), (Bytes{1, 2, 3}));
+  EXPECT_EQ(chip.rcr(0, reg::ESTAT) & 0x01, 0);
+  EXPECT_TRUE(chip.faults.empty()) << chip.faults.front();
+}
+
+TEST(Enc28j60Transmit, ResetOnlyAfterATransmitError) {
+  Chip chip;
+  chip.init(0x0FFF);
+  const Bytes frame = frame_to({0x02, 9, 9, 9, 9, 9}, 60);
+  chip.transmit(0x1000, frame, false);  // errata 12's second workaround
+  chip.device.tick(1000);
+  chip.transmit(0x1000, frame, false);
+  chip.device.tick(1000);
+  EXPECT_EQ(chip.sent.size(), 2u);
+  EXPECT_TRUE(chip.faults.empty()) << chip.faults.front();
 }
 
 TEST(Enc28j60Transmit, PaddedFrameWithCrcAndStatusVectorAfterEtxnd) {
@@ -265,16 +344,38 @@ TEST(Enc28j60Strict, EachMisuseEndsTheRunNamingIt) {
          c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
          c.bfs(reg::ECON1, 0x08);
        }},
+      {"read (RBM) inside the frame being transmitted",  // DS39662 7.1
+       [](Chip& c) {
+         c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
+         c.read_buffer(0x1008, 2);
+       }},
       {"ETXST/ETXND written during a transmission",
        [](Chip& c) {
          c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
          c.wcr(0, reg::ETXNDL, 0x80);
        }},
-      {"errata 12",
+      {"errata 12",  // a transmit error pending, and no reset
        [](Chip& c) {
          c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
          c.device.tick(1000);
+         c.bfs(reg::EIR, 0x02);
          c.bfs(reg::ECON1, 0x08);
+       }},
+      {"aborted by ECON1.TXRST while its frame is on the wire",
+       [](Chip& c) {
+         c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 1514));
+         c.device.tick(2000);
+         c.bfs(reg::ECON1, 0x80);
+       }},
+      {"aborted by clearing ECON1.TXRTS",
+       [](Chip& c) {
+         c.transmit(0x1000, frame_to({2, 9, 9, 9, 9, 9}, 60));
+         c.bfc(reg::ECON1, 0x08);
+       }},
+      {"errata 1 (MAC Interface)",  // the MSSP at Fosc/16: 2.5 MHz
+       [](Chip& c) {
+         c.device.set_sck_period_ns(400);
+         c.rcr_mac(2, reg::MACON1);
        }},
       {"ERXRDPT set to even", [](Chip& c) { c.wcr16(reg::ERXRDPTL, 0x0100); }},
       {"not at a packet boundary",
@@ -283,12 +384,18 @@ TEST(Enc28j60Strict, EachMisuseEndsTheRunNamingIt) {
          c.wcr16(reg::ERXRDPTL, 0x0021);
        }},
       {"PKTDEC with EPKTCNT 0", [](Chip& c) { c.bfs(reg::ECON2, 0x40); }},
-      {"0x0012 before ESTAT.CLKRDY",  // ignored until ESTAT is read
+      {"register 0x0000 (bank 2) accessed before ESTAT.CLKRDY",
+       [](Chip& c) {  // ignored until ESTAT is read
+         c.device.power_cycle();
+         c.rcr_mac(2, reg::MACON1);
+         c.spi({reg::ESTAT, 0});
+         c.rcr_mac(2, reg::MACON1);
+       }},
+      {"RXEN set before ESTAT.CLKRDY",
        [](Chip& c) {
          c.device.power_cycle();
-         c.spi({reg::EPKTCNT, 0});
          c.spi({reg::ESTAT, 0});
-         c.spi({reg::EREVID, 0});
+         c.bfs(reg::ECON1, 0x04);
        }},
       {"ended after the dummy byte",
        [](Chip& c) {
@@ -313,7 +420,6 @@ TEST(Enc28j60Strict, EachMisuseEndsTheRunNamingIt) {
          c.wcr16(reg::ERXRDPTL, 0x0FFF);
          c.bfs(reg::ECON1, 0x04);
        }},
-      {"errata 6", [](Chip& c) { c.bfs(reg::EIE, 0xC0); }},
       {"errata 15",
        [](Chip& c) {
          c.bfs(reg::ECON1, 0x10);
