@@ -15,8 +15,9 @@
 #     response with the table's stored sum) and with -D SUM_PAYLOAD=1
 #     (every payload summed), and requests per second at its 40 MHz clock;
 #     the cycles of a SYN (its cookie) and of the ACK that completes the
-#     handshake, and the SYNs a second it answers every one of;
-#     bench/server_cycles.py plays the client and counts
+#     handshake, and the SYNs a second it answers every one of; and a
+#     1,460-byte page with 8 values written in (values.inc) against the
+#     same page static; bench/server_cycles.py plays the client and counts
 #
 # Exits non-zero when a deterministic target is missed: more than 550,000
 # instructions for either page (420,000 for the static program), or a
@@ -243,10 +244,35 @@ else
   # character: o and m.
   make_page 1460 "$server/pages/one.htm"
   make_page 20480 "$server/pages/many.htm"
-  printf '\tpage_table\tfigure_%s\n' one many >"$server/pages.inc"
-  printf '\tend_of_pages\n' >>"$server/pages.inc"
+  # live.html: a 1,460-byte response with value0..value7 written in as it
+  # goes out (the site step makes its table and value list); fixed.html:
+  # the same bytes, the fillers in place, static. Tags l and f.
+  mkdir -p "$server/site"
+  python3 - "$server/site" "$server/pages" <<'END'
+import sys
+site, pages = sys.argv[1:]
+head = b"HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length:\r\n\r\n"
+rows = [(b"<p>value%d: <!--#value%d--></p>\n" % (i, i), b"<p>value%d:     0</p>\n" % i)
+        for i in range(8)]
+body = 1460 - len(head) - len(b" 1394")
+fixed = b"".join(f for _, f in rows)
+pad = b"".join(b"<p>Line %05d of a page served from a retlw table.</p>\n" % i for i in range(40))
+pad = pad[:body - len(fixed) - 1] + b"\n"
+open(f"{site}/index.html", "wb").write(b"x")
+open(f"{site}/live.html", "wb").write(b"".join(l for l, _ in rows) + pad)
+open(f"{site}/fixed.html", "wb").write(fixed + pad)
+for name in ("live", "fixed"):
+    open(f"{pages}/{name}.htm", "wb").write(head + fixed + pad)
+END
+  "$(dirname "$converter")/http2retlw-site" "$server/site" "$server/site-tables" >/dev/null
+  printf '\tpage_table\tfigure_%s\n' one many fixed >"$server/pages.inc"
+  printf '\tlive_page_table\tfigure_live\n\tend_of_pages\n' >>"$server/pages.inc"
   for page in one many; do
     (cd "$server/pages" && "$converter" "$page.htm") >"$server/tables/$page.inc"
+    printf 'figure_%s\n\t#include "%s.inc"\n' "$page" "$page" >>"$server/pages.inc"
+  done
+  for page in fixed live; do
+    cp "$server/site-tables/$page.html.inc" "$server/tables/$page.inc"
     printf 'figure_%s\n\t#include "%s.inc"\n' "$page" "$page" >>"$server/pages.inc"
   done
   for build_name in stored summing; do
@@ -265,7 +291,8 @@ else
   answered=0
   for build_name in stored summing; do
     python3 "$root/bench/server_cycles.py" "$server/$build_name.cod" \
-      "$server/pages/one.htm" "$server/pages/many.htm" >"$server/$build_name.txt" ||
+      "$server/pages/one.htm" "$server/pages/many.htm" "$server/pages/fixed.htm" \
+      "$server/pages/live.htm" >"$server/$build_name.txt" ||
       answered=1
   done
   verdict "every frame the server sent was right, in both builds" "$answered" fatal
@@ -298,6 +325,11 @@ if [ "$answered" -eq 0 ]; then
   printf '  %-36s %12s %12s\n' "  per byte, many.htm less one.htm" \
     "$(per $(($(field stored m 4) - $(field stored o 4))) $((many_bytes - one_bytes)))" \
     "$(per $(($(field summing m 4) - $(field summing o 4))) $((many_bytes - one_bytes)))"
+  row "serve fixed.html (1,460 B, static)" f 4
+  row "serve live.html (the same, 8 values)" l 4
+  printf '  %-36s %11s%% %11s%%\n' "  live.html over fixed.html" \
+    "$(awk -v a="$(field stored l 4)" -v b="$(field stored f 4)" 'BEGIN { printf "%.1f", 100 * (a - b) / b }')" \
+    "$(awk -v a="$(field summing l 4)" -v b="$(field summing f 4)" 'BEGIN { printf "%.1f", 100 * (a - b) / b }')"
   row "request for one.htm (SYN to FIN)" o 5
   printf '  %-36s %12s %12s\n' "  requests per second" \
     "$(rate "$(field stored o 5)")" "$(rate "$(field summing o 5)")"

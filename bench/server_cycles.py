@@ -101,7 +101,8 @@ class Server:
         if self.done_at is None:
             raise SystemExit(f"{lst}: no `call handle_frame`")
         self.relay = pic_bridge.Relay()
-        self.gpsim = pic_bridge.Gpsim(cod, 60, module, self.relay, realtime=False)
+        self.gpsim = pic_bridge.Gpsim(cod, 60, module, self.relay, realtime=False,
+                                      clock_hz=4 * pic_bridge.CYCLES_PER_SECOND)
         self.gpsim.command(f"break e 0x{self.sym['eth_idle']:X}")  # number 0
         self.run()  # the start: the controller set up, nothing sent
         self.gpsim.command("clear 0")

@@ -44,7 +44,7 @@
 ;     0x800-0xDE9  TX_BUF      the headers of a frame to send (and the whole
 ;                              frame when it carries no table bytes)
 ;     0x22, 0x23   tx_len_h/l  its length, for the driver
-;     0x90-0xA2    ETH_VARS    the driver's own
+;     0x90-0xA3    ETH_VARS    the driver's own
 ;
 ; Frames are Ethernet II: destination MAC, source MAC, ethertype, payload;
 ; no preamble, no CRC (the controller checks and adds it), at most 1,514
@@ -59,8 +59,8 @@
 ; run in gpsim against a model of the controller, not on a board.
 ;
 ; The program writes nothing but 0x00-0x7F (its registers and the
-; interface above), TX_BUF, RX_BUF (through the driver), ETH_VARS and the
-; slots at SLOTS; it reads nothing of RX_BUF past rx_len, nor past the IPv4
+; interface above), TX_BUF, RX_BUF (through the driver), ETH_VARS, the
+; values' RAM, the snapshots and the slots at SLOTS; it reads nothing of RX_BUF past rx_len, nor past the IPv4
 ; total length.
 ;
 ;     0x00-0x21, 0x26-0x4F  working registers (see the equ list below);
@@ -70,6 +70,13 @@
 ;                           first CONN_SIZE (56) bytes of its slot
 ;     0x88-0x8F             registers kept across frames: the clock's
 ;                           (next_tick_h/l, owed) and spare
+;     0xA4-0xFF             the values a page shows and their working
+;                           registers (values.inc): value0..value7 at
+;                           0xC0-0xCF, the application's, 16 bits each,
+;                           low byte first
+;     0x6F0-     SNAPS      a snapshot of those values per slot, 34 bytes
+;                           each, taken at its request (values.inc);
+;                           0x6F0-0x777 with 4 slots
 ;     0xE00-     SLOTS      NSLOTS slots of SLOT_SIZE (64) bytes, one per
 ;                           connection; 0xE00-0xEFF with 4 slots; bytes
 ;                           SLOT_PROG (56-57) of each, never in CUR: its
@@ -110,6 +117,10 @@
 ;     http.inc             the request, the page directory's look-up and
 ;                          the built-in responses
 ;     enc28j60_driver.inc  the controller (see "Where frames come from")
+;     values.inc           the values a page shows: counted, taken into a
+;                          snapshot at the request, written into a live
+;                          page's segments (from tcp_out.inc's
+;                          send_segment) with the stored sum adjusted
 ; Every label is global: a layer calls another's by name (`call`, `goto`,
 ; and the far branches jz, jnz, jc, jnc below). Macros and registers are
 ; here, the registers owned by one layer named in its comment.
@@ -261,6 +272,7 @@ ST_WAIT		equ	4
 CF_FIN_RCVD	equ	0	; the client's FIN is received
 CF_STORED	equ	1	; the response is a whole table's: its stored sum fits
 CF_RECOVER	equ	2	; a timeout sent a segment again; c_rec is set
+CF_LIVE		equ	3	; the response has values written in (values.inc)
 
 ;--- Registers ---------------------------------------------------------------
 scratch		equ	0x00
@@ -404,6 +416,11 @@ TX_L4		equ	TX_BUF + 34
 ; first, and a zero byte so each entry is two whole words.
 page_table	macro	label
 	db	low label, high label, upper label, 0
+	endm
+
+; A table followed by its value list (values.inc): flag 1.
+live_page_table	macro	label
+	db	low label, high label, upper label, 1
 	endm
 
 end_of_pages	macro
@@ -559,6 +576,7 @@ clear_slot
 	bra	clear_slot
 	decfsz	slot, f, A
 	bra	clear_slots
+	call	live_init
 
 	call	eth_init		; the controller, before any frame
 	clrf	low INTCON, A		; no interrupts
@@ -578,6 +596,7 @@ main_loop
 	bz	main_poll
 	decf	owed, f, BANKED
 	call	eth_tick
+	call	live_tick
 	call	tick
 idle
 	movf	owed, w, BANKED		; ticks still owed come first
@@ -585,6 +604,7 @@ idle
 main_poll
 	call	eth_receive		; a frame waiting: RX_BUF, rx_len
 	bz	main_loop
+	call	live_frame_in
 	call	handle_frame
 	bra	main_loop
 
@@ -617,6 +637,7 @@ clock
 	#include "ipv4.inc"
 	#include "http.inc"
 	#include "enc28j60_driver.inc"
+	#include "values.inc"
 
 ;------------------------------------------------------------------------------
 ; The directory and the tables, as pages.inc lists them.

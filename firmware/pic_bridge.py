@@ -17,7 +17,10 @@ line as hex; a line `wait MS` lets MS milliseconds of simulated time pass;
 bytes; `burst HEX HEX...` hands in several frames at once, back to back on
 the wire; `badfcs HEX` hands in HEX with a wrong frame check sequence;
 `reset` cuts the controller's power for a moment (all its registers back
-to their power-on values); `#` starts a comment. The frames the program
+to their power-on values); `ram ADDR N` writes `ram` and the N bytes of
+RAM from the hexadecimal ADDR on, as hex, to --replies; `poke ADDR HEX`
+writes the bytes HEX into RAM from ADDR on, as the application's own code
+would (the values a page shows); `#` starts a comment. The frames the program
 sends go to --replies, one per line: the number of frame lines handed in
 so far, then the frame as hex; after each line of --frames, a line `done`.
 Either may be `-` (standard input, standard output; the log then goes to
@@ -74,8 +77,10 @@ read breakpoints then go on the 960 bytes of RX_BUF past rx_len, the
 length the program was given, and stop the run at any read there (gpsim
 holds 1,024 breakpoints, too few for the whole buffer). After each line
 and at the end, every byte outside TX_BUF, the registers (0x00 to CUR +
-SLOT_SIZE), the driver's ETH_VARS and the slots (SLOTS, NSLOTS of
-SLOT_SIZE bytes; all read from the .lst next to the .cod) must still hold
+SLOT_SIZE), the driver's ETH_VARS, the slots (SLOTS, NSLOTS of
+SLOT_SIZE bytes), and where the .lst names them the values' RAM (LIVE_RAM,
+LIVE_RAM_SIZE bytes) and their snapshots (SNAPS, NSLOTS of SNAP_SIZE; all
+read from the .lst next to the .cod) must still hold
 what it held, and RX_BUF the frames the driver copied.
 """
 import argparse
@@ -371,6 +376,12 @@ class Bridge:
         self.allowed = set(range(cur_end)) | set(range(syms["SLOTS"], slots_end))
         self.allowed |= set(range(syms["ETH_VARS"], syms["ETH_VARS"] + syms["ETH_VARS_SIZE"]))
         self.allowed |= set(range(TX_BUF, TX_BUF + FRAME_MAX))
+        # The live values' RAM and the snapshots, where the server has them.
+        live = lst_symbols(self.args.cod, ("LIVE_RAM", "LIVE_RAM_SIZE", "SNAPS", "SNAP_SIZE"))
+        if len(live) == 4:
+            self.allowed |= set(range(live["LIVE_RAM"], live["LIVE_RAM"] + live["LIVE_RAM_SIZE"]))
+            self.allowed |= set(range(live["SNAPS"],
+                                      live["SNAPS"] + syms["NSLOTS"] * live["SNAP_SIZE"]))
         for addr in range(RAM_SIZE):
             self.shadow[addr] = pattern(addr)
         lines = [f"reg(0x{a:03X})=0x{v:02X}" for a, v in enumerate(self.shadow)]
@@ -583,6 +594,15 @@ def serve_file(bridge, args):
         elif kind == "reset":
             bridge.relay.power_cut()
             out = bridge.settle(POLL_CYCLES)
+        elif kind == "ram":
+            out = []
+            if replies:
+                addr, count = value
+                replies.write(f"ram {bytes(bridge.gpsim.ram()[addr:addr + count]).hex()}\n")
+        elif kind == "poke":
+            out = []
+            addr, data = value
+            bridge.gpsim.command("\n".join(f"reg({addr + i:#x})={b:#x}" for i, b in enumerate(data)))
         else:
             out = bridge.settle(value * bridge.cycles_per_second // 1000)
         if args.guard:
@@ -611,7 +631,7 @@ def iter_lines(frames, settle):
             step = parse_line(line)
         except (ValueError, IndexError):
             raise StartError(f"frames line {number} is none of HEX, wait MS, length N HEX, "
-                             f"burst HEX..., badfcs HEX, reset: {line[:60]}")
+                             f"burst HEX..., badfcs HEX, reset, ram ADDR N, poke ADDR HEX: {line[:60]}")
         if step:
             yield step
     yield "wait", settle
@@ -622,6 +642,12 @@ def parse_line(line):
         return "wait", int(line.split()[1])
     if line == "reset":
         return "reset", None
+    if line.startswith("ram"):
+        _, addr, count = line.split()
+        return "ram", (int(addr, 16), int(count))
+    if line.startswith("poke"):
+        _, addr, data = line.split()
+        return "poke", (int(addr, 16), bytes.fromhex(data))
     if line.startswith("length"):
         _, length, data = line.split()
         return "frames", [((bytes.fromhex(data) + bytes(int(length)))[:int(length)], False)]

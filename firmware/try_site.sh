@@ -5,7 +5,8 @@
 #
 #   try_site.sh [--out DIR] SITE_DIR           in a network namespace of its
 #       own: curl fetches the index, headless Chromium saves what it
-#       rendered as DIR/site.png; DIR also gets the tables, the server's
+#       rendered as DIR/site.png, and the first HTML page with values
+#       (<!--#NAME-->) as DIR/values.png; DIR also gets the tables, the server's
 #       build, bridge.log and site.pcap (every frame). Then it stops.
 #   try_site.sh --serve [--out DIR] SITE_DIR   as root, on this machine's
 #       own network: open http://192.0.2.2/ in a browser here; the bridge
@@ -80,7 +81,7 @@ fi
 [ -n "$out" ] || out=$(mktemp -d)
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-rm -f "$out/site.png"
+rm -f "$out/site.png" "$out/values.png"
 "$site_program" "$site" "$out/tables"
 # A fresh key for the initial sequence numbers at every build, kept nowhere.
 # The server's layers come from beside this script, after the site's
@@ -100,10 +101,14 @@ if [ -n "$serve" ]; then
   cd "$out" && exec $bridge --idle-exit 60 --pcap site.pcap http_server_18.cod
 fi
 
+# The first HTML page pages.inc lists as live_page_table: one with values.
+live=$(awk '$1 == "live_page_table" { live[$2] = 1 }
+  ($1 in live) && $2 == ";" && $3 ~ /\.html?$/ { print $3; exit }' "$out/tables/pages.inc")
+
 # Inside the namespace: the bridge in the background, stopping by itself 3 s
 # after the last frame; the device's address appears once gpsim is up.
 cd "$out"
-BRIDGE=$bridge $unshare sh -c '
+LIVE=$live BRIDGE=$bridge $unshare sh -c '
   ip link set lo up
   $BRIDGE --idle-exit 3 --pcap site.pcap http_server_18.cod >bridge.log 2>&1 &
   bridge=$!
@@ -127,6 +132,11 @@ BRIDGE=$bridge $unshare sh -c '
       http://192.0.2.2/ >>chromium.log 2>&1 && [ -s site.png ] && break
     [ "$try" -eq 1 ] || status=1
   done
+  if [ -n "$LIVE" ]; then
+    chromium --headless=new --no-sandbox --disable-gpu --disable-background-networking \
+      --no-first-run --user-data-dir="$PWD/profile" --screenshot=values.png \
+      "http://192.0.2.2/$LIVE" >>chromium.log 2>&1 && [ -s values.png ] || status=1
+  fi
   wait "$bridge" || status=1
   exit "$status"
 ' || {
@@ -138,3 +148,4 @@ BRIDGE=$bridge $unshare sh -c '
   exit 1
 }
 echo "$out/site.png: the page as Chromium rendered it; $out/site.pcap: every frame"
+[ -z "$live" ] || echo "$out/values.png: $live, its values written in by the server"

@@ -210,37 +210,92 @@ int run_site(const std::string& program, const Options& options) {
     return fail(Failure::kRefused, program, detail);
   }
 
-  bool any_written = false;
-  std::uint64_t program_memory = 0;
+  // Every file is read and its placeholders judged before any table is
+  // written: a fault in one file refuses the whole site, as a name does.
+  struct Page {
+    std::string name;
+    std::string file;
+    std::string head;
+    FilledBody filled;
+  };
+  std::vector<Page> pages;
+  std::vector<std::string> faults;
+  std::vector<std::string> refused;
+  std::vector<std::string> live;
   for (const std::string& name : plan.served) {
-    const std::string file = path_in(site, name);
-    const std::string table_path = path_in(options.tables, name + ".inc");
-    const std::optional<std::string> body = read_file_bytes(file);
+    Page page{
+        name, path_in(site, name), response_head(name, headers.lines), {}};
+    std::optional<std::string> body = read_file_bytes(page.file);
     if (!body) {
       static_cast<void>(remove_tables(options.tables, {name}));
-      return fail(Failure::kOpen, program, file);
+      return fail(Failure::kOpen, program, page.file);
     }
-    const std::string head = response_head(name, headers.lines);
-    ResponseBuffer response(head.begin(), head.end());
-    response.insert(response.end(), body->begin(), body->end());
+    if (holds_placeholders(name)) {
+      page.filled = fill_placeholders(*body, page.file);
+    } else {
+      page.filled.body = std::move(*body);
+    }
+    const std::size_t count = page.filled.placeholders.size();
+    const std::uint64_t length =
+        completed_length(page.head.size(), page.filled.body.size());
+    if (count > kMaxPlaceholders) {
+      page.filled.faults.push_back("  " + name + ": " + std::to_string(count) +
+                                   " placeholders, at most 255");
+    }
+    // A filler may be longer than its placeholder (<!--#ip--> is 10 bytes,
+    // its value 15), so the length is judged again once they are filled.
+    if (length > kMaxTableResponseLength) {
+      page.filled.faults.push_back(
+          "  " + name + ": completed response too long for table (" +
+          std::to_string(length) + " bytes, at most 65535)");
+    }
+    if (!page.filled.faults.empty()) {
+      faults.insert(faults.end(), page.filled.faults.begin(),
+                    page.filled.faults.end());
+      refused.push_back(name);
+    }
+    if (count > 0) live.push_back(name);
+    pages.push_back(std::move(page));
+  }
+  if (!faults.empty()) {
+    std::string detail = site + " cannot be served:\n";
+    for (const std::string& fault : faults) detail.append(fault + "\n");
+    static_cast<void>(remove_tables(options.tables, refused));
+    return fail(Failure::kRefused, program, detail);
+  }
+
+  bool any_written = false;
+  std::uint64_t program_memory = 0;
+  for (const Page& page : pages) {
+    const std::string table_path = path_in(options.tables, page.name + ".inc");
+    ResponseBuffer response(page.head.begin(), page.head.end());
+    response.insert(response.end(), page.filled.body.begin(),
+                    page.filled.body.end());
     const FillResult filled = fill_content_length(response);
     if (filled.status != FillStatus::kFilled) {
-      static_cast<void>(remove_tables(options.tables, {name}));
-      return fail(Failure::kNotConverted, program, file);
+      static_cast<void>(remove_tables(options.tables, {page.name}));
+      return fail(Failure::kNotConverted, program, page.file);
     }
     std::string table;
     table.reserve(retlw_table_size(response.size()));
-    static_cast<void>(write_retlw_table(static_cast<std::uint8_t>(name.front()),
-                                        response, table_checksum(response),
-                                        [&table](std::string_view piece) {
-                                          table.append(piece);
-                                          return true;
-                                        }));
-    std::vector<std::string> table_sources{file};
+    static_cast<void>(write_retlw_table(
+        static_cast<std::uint8_t>(page.name.front()), response,
+        table_checksum(response), [&table](std::string_view piece) {
+          table.append(piece);
+          return true;
+        }));
+    program_memory += table_program_memory(response.size());
+    if (!page.filled.placeholders.empty()) {
+      table.append(value_list_text(page.filled.placeholders,
+                                   response.size() - page.filled.body.size()));
+      program_memory +=
+          value_list_program_memory(page.filled.placeholders.size());
+    }
+    std::vector<std::string> table_sources{page.file};
     table_sources.insert(table_sources.end(), sources.begin(), sources.end());
     switch (write_if_changed(table_path, table, table_sources)) {
       case WriteStatus::kFailed:
-        static_cast<void>(remove_tables(options.tables, {name}));
+        static_cast<void>(remove_tables(options.tables, {page.name}));
         return fail(Failure::kWrite, program, table_path);
       case WriteStatus::kWritten:
         any_written = true;
@@ -248,11 +303,10 @@ int run_site(const std::string& program, const Options& options) {
       case WriteStatus::kKept:
         break;
     }
-    program_memory += table_program_memory(response.size());
   }
 
   // pages.inc follows its tables: made again when one of them was.
-  const std::string pages_text = pages_inc_text(plan.served);
+  const std::string pages_text = pages_inc_text(plan.served, live);
   if ((any_written ? replace_contents(pages_inc, pages_text)
                    : write_if_changed(pages_inc, pages_text, {})) ==
       WriteStatus::kFailed) {

@@ -92,6 +92,51 @@ bool is_gzip_name(std::string_view name) {
   return name.size() > 3 && name.ends_with(".gz");
 }
 
+// Each filler is the value 0 as the server writes it: right-aligned in the
+// value's width, padded with spaces.
+constexpr std::array<LiveValue, 15> kLiveValues{{
+    {"uptime", 0, "         0"},
+    {"requests", 1, "         0"},
+    {"frames_in", 2, "         0"},
+    {"frames_dropped", 3, "         0"},
+    {"connections", 4, "0"},
+    {"portb", 5, "00000000"},
+    {"ip", 6, "        0.0.0.0"},
+    {"value0", 7, "    0"},
+    {"value1", 8, "    0"},
+    {"value2", 9, "    0"},
+    {"value3", 10, "    0"},
+    {"value4", 11, "    0"},
+    {"value5", 12, "    0"},
+    {"value6", 13, "    0"},
+    {"value7", 14, "    0"},
+}};
+
+constexpr std::array<std::string_view, 8> kScannedExtensions{
+    "html", "htm", "css", "js", "json", "txt", "xml", "svg"};
+
+constexpr std::string_view kPlaceholderOpen = "<!--#";
+constexpr std::string_view kPlaceholderClose = "-->";
+
+// What a fault shows of a placeholder's text: its first line, at most 40
+// bytes, with bytes a terminal would act on shown as '?'.
+std::string shown_placeholder_text(std::string_view text) {
+  text = text.substr(0, text.find_first_of("\r\n"));
+  std::string shown;
+  for (const char c : text.substr(0, 40)) {
+    const auto byte = static_cast<std::uint8_t>(c);
+    shown.push_back(byte >= 0x20 && byte < 0x7F ? c : '?');
+  }
+  if (text.size() > 40) shown.append("...");
+  return shown;
+}
+
+std::string hex_retlw_line(std::uint64_t value) {
+  constexpr std::string_view kHex = "0123456789ABCDEF";
+  return std::string{"\tretlw\t0x"} + kHex[(value >> 4) & 0x0F] +
+         kHex[value & 0x0F] + "\n";
+}
+
 std::uint64_t decimal_digits(std::uint64_t value) {
   std::uint64_t digits = 1;
   for (; value >= 10; value /= 10) ++digits;
@@ -274,16 +319,97 @@ SitePlan plan_site(std::vector<SiteEntry> entries, std::string_view site,
   return plan;
 }
 
+std::span<const LiveValue> live_values() { return kLiveValues; }
+
+bool holds_placeholders(std::string_view name) {
+  if (is_gzip_name(name)) return false;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string_view extension = name.substr(dot + 1);
+  return std::any_of(kScannedExtensions.begin(), kScannedExtensions.end(),
+                     [&](std::string_view known) {
+                       return equal_ignoring_case(extension, known);
+                     });
+}
+
+FilledBody fill_placeholders(std::string_view text, std::string_view shown) {
+  FilledBody result;
+  result.body.reserve(text.size());
+  std::size_t line = 1;
+  std::size_t from = 0;
+  const auto count_lines = [&line](std::string_view part) {
+    line +=
+        static_cast<std::size_t>(std::count(part.begin(), part.end(), '\n'));
+  };
+  while (from < text.size()) {
+    const std::size_t open = text.find(kPlaceholderOpen, from);
+    const std::string_view before = text.substr(from, open - from);
+    result.body.append(before);
+    count_lines(before);
+    if (open == std::string_view::npos) break;
+    const std::string where =
+        "  " + std::string(shown) + ":" + std::to_string(line) + ": ";
+    const std::size_t name_at = open + kPlaceholderOpen.size();
+    const std::size_t close = text.find(kPlaceholderClose, name_at);
+    if (close == std::string_view::npos) {
+      // Nothing after it can be told apart from the placeholder's text.
+      result.faults.push_back(where + "<!--# is not closed by -->");
+      result.body.append(text.substr(open));
+      break;
+    }
+    const std::string_view name = text.substr(name_at, close - name_at);
+    const std::size_t end = close + kPlaceholderClose.size();
+    const auto value =
+        std::find_if(kLiveValues.begin(), kLiveValues.end(),
+                     [&](const LiveValue& v) { return v.name == name; });
+    if (value == kLiveValues.end()) {
+      result.faults.push_back(where + "<!--#" + shown_placeholder_text(name) +
+                              "--> names none of the server's values");
+      result.body.append(text.substr(open, end - open));
+    } else {
+      result.placeholders.push_back({result.body.size(), value->number});
+      result.body.append(value->filler);
+    }
+    count_lines(text.substr(open, end - open));
+    from = end;
+  }
+  return result;
+}
+
+std::string value_list_text(std::span<const Placeholder> placeholders,
+                            std::size_t head) {
+  std::string text =
+      "; the value list: how many, then each one's offset in the response "
+      "(high\n; byte, low byte) and the number of its value\n";
+  text.append(hex_retlw_line(placeholders.size()));
+  for (const Placeholder& placeholder : placeholders) {
+    const std::size_t offset = placeholder.offset + head;
+    text.append(hex_retlw_line(offset >> 8));
+    text.append(hex_retlw_line(offset & 0xFF));
+    text.append(hex_retlw_line(placeholder.number));
+  }
+  return text;
+}
+
+std::uint64_t value_list_program_memory(std::size_t count) {
+  return 2 * (1 + 3 * static_cast<std::uint64_t>(count));
+}
+
 std::uint64_t table_program_memory(std::uint64_t length) {
   return 2 * (length + 5);
 }
 
-std::string pages_inc_text(std::span<const std::string> served) {
+std::string pages_inc_text(std::span<const std::string> served,
+                           std::span<const std::string> live) {
   std::string directory;
   std::string tables;
   for (std::size_t i = 0; i < served.size(); ++i) {
     const std::string label = "page_" + std::to_string(i + 1);
-    directory.append("\tpage_table\t").append(label).append("\n");
+    const bool has_values =
+        std::find(live.begin(), live.end(), served[i]) != live.end();
+    directory.append(has_values ? "\tlive_page_table\t" : "\tpage_table\t")
+        .append(label)
+        .append("\n");
     tables.append(label).append("\t; ").append(served[i]).append("\n");
     tables.append("\t#include \"").append(served[i]).append(".inc\"\n");
   }

@@ -14,7 +14,10 @@
 //   <CR><LF>
 //   the file's bytes
 //
-// and its table is NAME.inc. A fault line reads "  SUBJECT: what is wrong",
+// and its table is NAME.inc. In a text file each placeholder <!--#NAME-->
+// is replaced by its value's filler first, and a value list follows the
+// table in NAME.inc, so that the server can write the values in as it
+// sends. A fault line reads "  SUBJECT: what is wrong",
 // two spaces first, as the refusal lists it under its heading.
 #ifndef HTTP2RETLW_SITE_RULES_H_
 #define HTTP2RETLW_SITE_RULES_H_
@@ -95,12 +98,71 @@ struct SitePlan {
 SitePlan plan_site(std::vector<SiteEntry> entries, std::string_view site,
                    const HeaderLines& headers);
 
+/// A value of the server a page may show: the placeholder <!--#NAME--> in a
+/// text file stands for it. The server writes it in exactly `filler`'s
+/// width, right-aligned and padded with spaces; `filler` is how 0 looks,
+/// and stands in the placeholder's place in the stored response, so the
+/// length and the stored sum are known when the site is built.
+struct LiveValue {
+  std::string_view name;
+  /// Its number in a page's value list, which the server knows it by.
+  std::uint8_t number;
+  std::string_view filler;
+};
+
+/// Every value, in the order of their numbers: uptime, requests, frames_in,
+/// frames_dropped, connections, portb, ip, value0 to value7 (0 to 14).
+std::span<const LiveValue> live_values();
+
+/// The most placeholders one page may hold: the server counts them in a
+/// byte.
+inline constexpr std::size_t kMaxPlaceholders = 255;
+
+/// True for a file whose bytes are scanned for placeholders: html, htm,
+/// css, js, json, txt, xml and svg, by the extension in any case. NAME.gz
+/// and every other type are served as they are.
+bool holds_placeholders(std::string_view name);
+
+/// A placeholder found: where its filler starts, and its value's number.
+struct Placeholder {
+  std::size_t offset;
+  std::uint8_t number;
+};
+
+/// A file's bytes with each placeholder replaced by its value's filler.
+struct FilledBody {
+  std::string body;
+  /// In order, each offset counted in `body`.
+  std::vector<Placeholder> placeholders;
+  /// A fault line for each "<!--#" that is no placeholder: one that names
+  /// no value, or one that no "-->" closes (the scan then stops). `shown`
+  /// names the file in them as "SHOWN:LINE".
+  std::vector<std::string> faults;
+};
+FilledBody fill_placeholders(std::string_view text, std::string_view shown);
+
+/// The value list that follows a page's table in its NAME.inc: one retlw
+/// line with the count, then for each placeholder three: its offset in the
+/// completed response, high byte then low byte, and its value's number.
+/// `head` is the length of the completed response ahead of the body.
+/// REQUIRES: at most kMaxPlaceholders placeholders, each offset + `head`
+/// below 65,536.
+std::string value_list_text(std::span<const Placeholder> placeholders,
+                            std::size_t head);
+
+/// The bytes of program memory the value list of `count` placeholders
+/// takes: 2 bytes for each of its retlw lines.
+std::uint64_t value_list_program_memory(std::size_t count);
+
 /// The bytes of program memory a table of a `length`-byte response takes:
 /// one 2-byte retlw for the tag, each length and sum byte and each byte.
 std::uint64_t table_program_memory(std::uint64_t length);
 
-/// The text of pages.inc for the tables of `served`, in order.
-std::string pages_inc_text(std::span<const std::string> served);
+/// The text of pages.inc for the tables of `served`, in order. A name also
+/// in `live` gets a live_page_table line, which tells the server that a
+/// value list follows its table; the others a page_table line.
+std::string pages_inc_text(std::span<const std::string> served,
+                           std::span<const std::string> live);
 
 /// The line that closes a build: pages, bytes and the share of the
 /// PIC18F4620's 64 KiB of program memory, to a tenth, rounded half up.

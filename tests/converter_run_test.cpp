@@ -330,6 +330,21 @@ TEST_F(ConverterRun, SiteProgramReportsEachFailure) {
   write_file(dir_ / "tables" / "pages.inc", "old");
   write_file(dir_ / "tables" / "style.css.inc", "old");
   write_file(dir_ / "tables" / "index.html.inc", "kept");
+  fs::create_directories(dir_ / "live");
+  write_file(dir_ / "live" / "index.html", "<!--#uptime-->");
+  write_file(dir_ / "live" / "notes.txt", "a\r\n<!--#include file=\"x\" -->");
+  write_file(dir_ / "live" / "data.json", "{\"p\": <!--#portb}");
+  write_file(dir_ / "live" / "logo.png", "<!--#bogus-->");
+  // 65,468 bytes complete to 65,535 (a 61-byte head); the ip's filler is 5
+  // bytes longer than its placeholder.
+  fs::create_directories(dir_ / "big");
+  write_file(dir_ / "big" / "index.htm",
+             std::string(65458, 'x') + "<!--#ip-->");
+  std::string many;
+  for (int i = 0; i < 256; ++i) many += "<!--#connections-->";
+  write_file(dir_ / "big" / "notes.txt", many);
+  write_file(dir_ / "tables" / "notes.txt.inc", "old");
+  write_file(dir_ / "tables" / "logo.png.inc", "kept");
   struct Case {
     const char* name;
     std::vector<std::string> args;
@@ -357,6 +372,18 @@ TEST_F(ConverterRun, SiteProgramReportsEachFailure) {
        {"site", "tables"},
        p + ": site cannot be served:\n  scripts.js, style.css: one tag, 's', "
            "for 2 files; the server would serve one of them for all\n"},
+      // A PNG is never scanned, and every file is judged before a table is
+      // written.
+      {"a placeholder naming no value, one unclosed",
+       {"live", "tables"},
+       p + ": live cannot be served:\n  live/data.json:1: <!--# is not closed "
+           "by -->\n  live/notes.txt:2: <!--#include file=\"x\" --> names "
+           "none of the server's values\n"},
+      {"too long once filled; a placeholder too many",
+       {"big", "tables"},
+       p + ": big cannot be served:\n  index.htm: completed response too "
+           "long for table (65540 bytes, at most 65535)\n  notes.txt: 256 "
+           "placeholders, at most 255\n"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -368,6 +395,8 @@ TEST_F(ConverterRun, SiteProgramReportsEachFailure) {
   EXPECT_FALSE(fs::exists(dir_ / "tables" / "pages.inc"));
   EXPECT_FALSE(fs::exists(dir_ / "tables" / "style.css.inc"));
   EXPECT_EQ(read_file(dir_ / "tables" / "index.html.inc"), "kept");
+  EXPECT_FALSE(fs::exists(dir_ / "tables" / "notes.txt.inc"));
+  EXPECT_EQ(read_file(dir_ / "tables" / "logo.png.inc"), "kept");
 
   const RunResult version = run(dir_, {"--version"}, nullptr, "x", site);
   EXPECT_EQ(version.status, 0);
@@ -387,6 +416,50 @@ TEST_F(ConverterRun, SiteProgramReportsEachFailure) {
             "tables/pages.inc: \\\n  site \\\n  site/index.html \\\n"
             "  site/style.css \\\n  headers.txt\n\nsite:\n\nsite/index.html:\n"
             "\nsite/style.css:\n\nheaders.txt:\n");
+}
+
+// A placeholder becomes its filler and a line of the value list; the same
+// bytes in a PNG and in a .gz are served as they are.
+TEST_F(ConverterRun, SiteProgramFillsPlaceholdersOfTextFilesOnly) {
+  ChildSetup site;
+  site.converter = HTTP2RETLW_SITE_PROGRAM;
+  fs::create_directories(dir_ / "site");
+  const std::string placeholder = "<!--#uptime-->";
+  write_file(dir_ / "site" / "index.html", "a<!--#uptime-->\n<!--#ip-->");
+  write_file(dir_ / "site" / "logo.png", placeholder);
+  write_file(dir_ / "site" / "style.css.gz", placeholder);
+  const RunResult r = run(dir_, {"site", "tables"}, nullptr, "x", site);
+  ASSERT_EQ(r.status, 0) << r.err;
+  // The 64-byte head, then the uptime's filler at 65 (odd) and the ip's at
+  // 76, the page's last 15 bytes.
+  const std::string index_list =
+      "; the value list: how many, then each one's offset in the response "
+      "(high\n; byte, low byte) and the number of its value\n"
+      "\tretlw\t0x02\n"
+      "\tretlw\t0x00\n\tretlw\t0x41\n\tretlw\t0x00\n"
+      "\tretlw\t0x00\n\tretlw\t0x4C\n\tretlw\t0x06\n";
+  EXPECT_EQ(read_file(dir_ / "tables" / "index.html.inc"),
+            expected_table('i',
+                           "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"
+                           "Content-Length: 27\r\n\r\n"
+                           "a         0\n        0.0.0.0") +
+                index_list);
+  EXPECT_EQ(read_file(dir_ / "tables" / "logo.png.inc"),
+            expected_table('l',
+                           "HTTP/1.0 200 OK\r\nContent-Type: image/png\r\n"
+                           "Content-Length: 14\r\n\r\n" +
+                               placeholder));
+  EXPECT_EQ(read_file(dir_ / "tables" / "style.css.gz.inc"),
+            expected_table('s',
+                           "HTTP/1.0 200 OK\r\nContent-Type: text/css\r\n"
+                           "Content-Encoding: gzip\r\n"
+                           "Content-Length: 14\r\n\r\n" +
+                               placeholder));
+  const std::string pages = read_file(dir_ / "tables" / "pages.inc");
+  EXPECT_NE(pages.find("\tlive_page_table\tpage_1\n\tpage_table\tpage_2\n"
+                       "\tpage_table\tpage_3\n\tend_of_pages\n"),
+            std::string::npos)
+      << pages;
 }
 
 TEST_F(ConverterRun, NamesItsFullPathWhateverTheCommandWord) {

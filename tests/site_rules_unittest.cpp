@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "http2retlw/retlw_table.h"
@@ -295,6 +296,123 @@ TEST(SitePlan, ServedNotesFaultsAndRefusedTables) {
     EXPECT_EQ(plan.notes, c.notes);
     EXPECT_EQ(plan.refused, c.refused);
   }
+}
+
+TEST(SitePlaceholders, ScannedByTextTypeNeverGzip) {
+  struct Case {
+    const char* name;
+    bool want;
+  };
+  const Case kCases[] = {
+      {"index.html", true}, {"a.htm", true},       {"STATUS.JSON", true},
+      {"a.css", true},      {"a.js", true},        {"a.txt", true},
+      {"a.xml", true},      {"a.svg", true},       {"logo.png", false},
+      {"a.pdf", false},     {"a.html.gz", false},  {"status.json.gz", false},
+      {"README", false},    {"a.html.bak", false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(holds_placeholders(c.name), c.want);
+  }
+}
+
+TEST(SitePlaceholders, EachBecomesItsFillerOrAFaultLine) {
+  struct Case {
+    const char* name;
+    std::string_view text;
+    std::string_view want_body;
+    std::vector<std::pair<std::size_t, int>> want_placeholders;
+    std::vector<std::string> want_faults;
+  };
+  const Case kCases[] = {
+      {"no placeholder; an ordinary comment stays",
+       "a <!-- c --> <!--b-->",
+       "a <!-- c --> <!--b-->",
+       {},
+       {}},
+      {"the widths of 1, 8 and 15, back to back",
+       "<!--#connections--><!--#portb--><!--#ip-->",
+       "000000000        0.0.0.0",
+       {{0, 4}, {1, 5}, {9, 6}},
+       {}},
+      {"the counters, 10 wide, the first at an odd offset",
+       "x<!--#uptime-->|<!--#requests-->|<!--#frames_in-->|"
+       "<!--#frames_dropped-->",
+       "x         0|         0|         0|         0",
+       {{1, 0}, {12, 1}, {23, 2}, {34, 3}},
+       {}},
+      {"the first and last application values, 5 wide",
+       "<!--#value0-->,<!--#value7-->",
+       "    0,    0",
+       {{0, 7}, {6, 14}},
+       {}},
+      {"a name in another case, blanks round a name, an include",
+       "<!--#UPTIME-->\r\n<!--# uptime -->\n<!--#include virtual=\"f\" -->",
+       "<!--#UPTIME-->\r\n<!--# uptime -->\n<!--#include virtual=\"f\" -->",
+       {},
+       {"  s.html:1: <!--#UPTIME--> names none of the server's values",
+        "  s.html:2: <!--# uptime --> names none of the server's values",
+        "  s.html:3: <!--#include virtual=\"f\" --> names none of the "
+        "server's values"}},
+      {"lines counted inside a placeholder's text; a long one cut",
+       "<!--#a\nb--> <!--#0123456789012345678901234567890123456789x-->",
+       "<!--#a\nb--> <!--#0123456789012345678901234567890123456789x-->",
+       {},
+       {"  s.html:1: <!--#a--> names none of the server's values",
+        "  s.html:2: <!--#0123456789012345678901234567890123456789...--> "
+        "names none of the server's values"}},
+      {"unclosed after a good one: the scan stops there",
+       "<!--#uptime-->\n\n<!--#ip <!--#uptime-->",
+       "         0\n\n<!--#ip <!--#uptime-->",
+       {{0, 0}},
+       {"  s.html:3: <!--#ip <!--#uptime--> names none of the server's "
+        "values"}},
+      {"unclosed at the end",
+       "<!--#uptime-->\n<!--#uptime",
+       "         0\n<!--#uptime",
+       {{0, 0}},
+       {"  s.html:2: <!--# is not closed by -->"}},
+      {"a zero byte and a byte past 0x7E in the text",
+       std::string_view("<!--#a\0\xFF-->", 11),
+       std::string_view("<!--#a\0\xFF-->", 11),
+       {},
+       {"  s.html:1: <!--#a?"
+        "?--> names none of the server's values"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const FilledBody got = fill_placeholders(c.text, "s.html");
+    EXPECT_EQ(got.body, c.want_body);
+    std::vector<std::pair<std::size_t, int>> placeholders;
+    for (const Placeholder& p : got.placeholders) {
+      placeholders.emplace_back(p.offset, p.number);
+    }
+    EXPECT_EQ(placeholders, c.want_placeholders);
+    EXPECT_EQ(got.faults, c.want_faults);
+  }
+}
+
+TEST(SitePlaceholders, ValueListCarriesIntoTheOffsetsHighByte) {
+  const Placeholder placeholders[] = {{0, 0}, {0x3D, 14}, {0xFF9E, 6}};
+  EXPECT_EQ(value_list_text(placeholders, 0x61),
+            "; the value list: how many, then each one's offset in the "
+            "response (high\n; byte, low byte) and the number of its value\n"
+            "\tretlw\t0x03\n"
+            "\tretlw\t0x00\n\tretlw\t0x61\n\tretlw\t0x00\n"
+            "\tretlw\t0x00\n\tretlw\t0x9E\n\tretlw\t0x0E\n"
+            "\tretlw\t0xFF\n\tretlw\t0xFF\n\tretlw\t0x06\n");
+  EXPECT_EQ(value_list_program_memory(3), 20u);
+}
+
+TEST(SitePagesInc, ALivePageGetsItsOwnDirectoryLine) {
+  const std::string served[] = {"404.html", "index.html", "status.json"};
+  const std::string live[] = {"status.json", "index.html"};
+  const std::string text = pages_inc_text(served, live);
+  EXPECT_NE(text.find("\n\tpage_table\tpage_1\n\tlive_page_table\tpage_2\n"
+                      "\tlive_page_table\tpage_3\n\tend_of_pages\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("live"), text.find("live_page_table"));
 }
 
 // The summary once counted 2 x (L + 4) bytes a table, and every row that

@@ -29,6 +29,7 @@ For the page server (http_server_18.asm), run through the bridge users run:
                                                style.css sets, and of its
                                                logo.png's
 """
+import json
 import os
 import random
 import re
@@ -77,10 +78,81 @@ def table_response(inc):
         parts = line.split()
         if len(parts) == 2 and parts[0] == "retlw" and parts[1].startswith("0x"):
             values.append(int(parts[1], 16))
-    length, table_sum, data = values[0] << 8 | values[1], values[2] << 8 | values[3], values[4:]
+    length, table_sum = values[0] << 8 | values[1], values[2] << 8 | values[3]
+    data, rest = values[4:4 + length], values[4 + length:]
     if length != len(data) or table_sum != folded_sum(data):
         raise SystemExit(f"table of {len(data)} bytes gives length {length}, sum 0x{table_sum:04X}")
+    places = [(rest[i] << 8 | rest[i + 1], rest[i + 2]) for i in range(1, len(rest) - 2, 3)]
+    if rest and (len(rest) != 1 + 3 * rest[0] or any(
+            n > 14 or bytes(data[o:o + len(filler(n))]) != filler(n) for o, n in places)):
+        raise SystemExit(f"the value list after the table, {rest}, is not one of its fillers")
     return bytes(data)
+
+
+def filler(number):
+    """What the table holds for value NUMBER (firmware/values.inc): the
+    value 0 in its width, right-aligned."""
+    return {4: b"0", 5: b"0" * 8, 6: b"%15s" % b"0.0.0.0"}.get(
+        number, b"%10d" % 0 if number <= 3 else b"%5d" % 0)
+
+
+def value_places(inc):
+    """The value list after a table: [(offset, number)], empty for a page
+    without values."""
+    values = [int(p[1], 16) for p in (line.split() for line in inc.decode("latin-1").splitlines())
+              if len(p) == 2 and p[0] == "retlw" and p[1].startswith("0x")]
+    rest = values[4 + (values[0] << 8 | values[1]):]
+    return [(rest[i] << 8 | rest[i + 1], rest[i + 2]) for i in range(1, len(rest) - 2, 3)]
+
+
+def value_text(number, snap, ip):
+    """Value NUMBER as the server writes it from the snapshot SNAP (the 34
+    bytes from LIVE_VALUES on, as values.inc lays them out), worked out
+    here with Python's own formatting."""
+    le = lambda b: int.from_bytes(b, "little")  # noqa: E731
+    if number <= 3:
+        return b"%10d" % le(snap[16 + 4 * number:20 + 4 * number])
+    if number == 4:
+        return b"%d" % snap[32]
+    if number == 5:
+        return format(snap[33], "08b").encode()
+    if number == 6:
+        return b"%15s" % ".".join(map(str, ip)).encode()
+    return b"%5d" % le(snap[2 * (number - 7):2 * (number - 7) + 2])
+
+
+def live_page(pages, tag):
+    """The completed response of the page tagged TAG, with its fillers, and
+    its value list, read from the table beside the site's pages/."""
+    page = next(p for p in pages if os.path.basename(p)[0] == tag)
+    inc = os.path.join(os.path.dirname(os.path.dirname(page)), "tables",
+                       os.path.basename(page) + ".inc")
+    return complete(open(page, "rb").read()), value_places(open(inc, "rb").read())
+
+
+def snapshot(peer, sport):
+    """The snapshot of the slot whose client port is SPORT, read from the
+    program's RAM (the bridge's `ram`)."""
+    c = peer.c
+    slots = peer.ram(c["SLOTS"], c["NSLOTS"] * c["SLOT_SIZE"])
+    slot = next((i for i in range(c["NSLOTS"])
+                 if slots[i * c["SLOT_SIZE"] + 12:i * c["SLOT_SIZE"] + 14] == struct.pack(">H", sport)),
+                None)
+    expect(slot is not None, f"no slot of port {sport}")
+    return peer.ram(c["SNAPS"] + slot * c["SNAP_SIZE"], c["SNAP_SIZE"])
+
+
+def with_values(peer, got, want, places, snap):
+    """GOT is WANT with each placeholder's filler replaced by its value from
+    SNAP: the same length, every other byte the table's."""
+    expect(len(got) == len(want), f"{len(got)} bytes back, want {len(want)}")
+    filled = bytearray(want)
+    for offset, number in places:
+        text = value_text(number, snap, peer.c["ip"])
+        filled[offset:offset + len(text)] = text
+    bad = [i for i in range(len(got)) if got[i] != filled[i]]
+    expect(not bad, f"byte {bad[:1]} is {got[bad[0]:bad[0] + 16] if bad else b''}, want "
+           f"{bytes(filled[bad[0]:bad[0] + 16]) if bad else b''}")
 
 
 def folded_sum(data):
@@ -156,7 +228,8 @@ PEER_IP = (192, 0, 2, 1)
 def server_constants(lst):
     c = {name: symbol(lst, name) for name in (
         "HTTP_PORT", "MSS_OUT", "MSS_DEFAULT", "WINDOW", "RTO_MS", "NSLOTS", "WAIT_MS",
-        "COOKIE_MS", "REQ_MS", "STALL_MS", "IW_SEGS")}
+        "COOKIE_MS", "REQ_MS", "STALL_MS", "IW_SEGS", "SLOTS", "SLOT_SIZE", "SNAPS",
+        "SNAP_SIZE", "LIVE_VALUES", "lv_uptime")}
     c["mac"] = bytes(symbol(lst, f"MY_MAC_{i}") for i in range(6))
     c["ip"] = tuple(symbol(lst, f"MY_IP_{i}") for i in range(4))
     c["bcast"] = tuple(symbol(lst, f"MY_BCAST_{i}") for i in range(4))
@@ -293,6 +366,18 @@ class Peer:
 
     def wait(self, ms):
         return self.step(f"wait {ms}")
+
+    def ram(self, addr, count):
+        """COUNT bytes of the program's RAM from ADDR on, now."""
+        self.proc.stdin.write(f"ram {addr:x} {count}\n")
+        self.proc.stdin.flush()
+        lines = [self.proc.stdout.readline().split(), self.proc.stdout.readline().strip()]
+        expect(lines[0][:1] == ["ram"] and lines[1] == "done", f"ram: {lines}")
+        return bytes.fromhex(lines[0][1]) if len(lines[0]) > 1 else b""
+
+    def poke(self, addr, data):
+        """DATA into the program's RAM from ADDR on, as its own code would."""
+        expect(not self.step(f"poke {addr:x} {data.hex()}"), "frames sent for a poke")
 
     def finish(self):
         """Ends the run; the guard's verdict, or None."""
@@ -500,6 +585,131 @@ def arp_row(answered=True, dst_mac=b"\xff" * 6, cut=None, ethertype=0x0806, **a)
             PEER_MAC + bytes(PEER_IP)
         expect(r.raw[14:42] == want and padded(r.raw, 42), f"ARP reply {r.raw[14:].hex()}")
         return "is-at" if answered else "no reply"
+    return run
+
+
+# value0..value7 as the application would write them: 0, 1, 9, 10, 12345,
+# 65535, 42 and 65534, each 16 bits low byte first.
+APP_VALUES = (0, 1, 9, 10, 12345, 65535, 42, 65534)
+
+
+def live_fetch(peer, pages, tag, sport, **f):
+    """A page with values, fetched; its bytes checked against the table and
+    the snapshot in RAM. Returns them and the snapshot."""
+    want, places = live_page(pages, tag)
+    expect(places, f"page {tag} has no value list")
+    got = fetch(peer, get(b"/" + tag.encode()), sport=sport, **f)
+    snap = snapshot(peer, sport)
+    with_values(peer, got, want, places, snap)
+    return got, snap
+
+
+def snap_counter(snap, number):
+    return int.from_bytes(snap[16 + 4 * number:20 + 4 * number], "little")
+
+
+def live_values(peer, pages):
+    """Two requests for the status page 2.5 s apart: every byte outside its
+    placeholders the table's, each value the snapshot's, and the snapshot
+    the program's counts: frames in, the one dropped, requests, the
+    application's values."""
+    c = peer.c
+    peer.poke(c["LIVE_VALUES"], b"".join(v.to_bytes(2, "little") for v in APP_VALUES))
+    expect(not peer.send(frame(c, ip_sum_error=1)), "a reply to a wrong IPv4 checksum")
+    before = len(peer.given)
+    _, first = live_fetch(peer, pages, "v", 40000)
+    # The SYN and the GET came in after the frames before them.
+    expect(snap_counter(first, 2) == before + 2 and snap_counter(first, 3) == 1 and
+           snap_counter(first, 1) == 1 and first[32] == 1, f"snapshot {first.hex()}")
+    expect(all(int.from_bytes(first[2 * i:2 * i + 2], "little") == v
+               for i, v in enumerate(APP_VALUES)), f"value0..7 {first[:16].hex()}")
+    peer.wait(2500)
+    _, second = live_fetch(peer, pages, "v", 40001)
+    expect(snap_counter(second, 0) >= snap_counter(first, 0) + 2 and
+           snap_counter(second, 1) == 2, f"uptime {snap_counter(first, 0)} then "
+           f"{snap_counter(second, 0)}, requests then {snap_counter(second, 1)}")
+    return f"uptime {snap_counter(first, 0)} then {snap_counter(second, 0)}"
+
+
+def live_json(peer, pages):
+    """data.json parsed by Python's JSON parser, each value the snapshot's."""
+    c = peer.c
+    peer.poke(c["LIVE_VALUES"], b"".join(v.to_bytes(2, "little") for v in APP_VALUES))
+    got, snap = live_fetch(peer, pages, "d", 40000)
+    doc = json.loads(got[got.index(b"\r\n\r\n") + 4:])
+    want = {"uptime": snap_counter(snap, 0), "requests": snap_counter(snap, 1),
+            "frames_in": snap_counter(snap, 2), "frames_dropped": snap_counter(snap, 3),
+            "connections": snap[32], "portb": format(snap[33], "08b"),
+            "ip": "%15s" % ".".join(map(str, c["ip"])), "values": list(APP_VALUES)}
+    expect(doc == want, f"{doc}, want {want}")
+    return f"{len(doc)} members as the snapshot"
+
+
+def live_edges(peer, pages):
+    """edge.txt: a placeholder at an odd offset and one ending the page; in
+    one segment (the adjusted stored sum), then with an MSS whose segment
+    boundary falls 3 bytes into a placeholder (summed as sent)."""
+    want, places = live_page(pages, "e")
+    expect(any(o % 2 for o, _ in places) and
+           max(o + len(filler(n)) for o, n in places) == len(want), f"places {places}")
+    live_fetch(peer, pages, "e", 40000)
+    cut = next(o + 3 for o, n in places if o + 3 >= 64 and len(filler(n)) > 3)
+    got, _ = live_fetch(peer, pages, "e", 40001, mss=cut)
+    return f"{len(got)} bytes whole, and in segments of {cut}"
+
+
+def live_resent(peer, pages):
+    """The status page's first segment dropped and sent again 1 s later:
+    the same bytes, though the uptime in RAM has changed since the
+    snapshot."""
+    c = peer.c
+    got, snap = live_fetch(peer, pages, "v", 40000, drop_first=True, mss=536)
+    now = int.from_bytes(peer.ram(c["lv_uptime"], 4), "little")
+    expect(now > snap_counter(snap, 0), f"uptime {now} in RAM, {snap_counter(snap, 0)} at the "
+           "snapshot: no tick changed it")
+    return f"sent again as first sent, uptime {snap_counter(snap, 0)} then {now}"
+
+
+# What a value written by a server running on its own may be: its digits,
+# right-aligned (the number, 0 to 14, is the regular expression's key).
+VALUE_FORMS = {4: rb"\d", 5: rb"[01]{8}", 6: rb" *\d+\.\d+\.\d+\.\d+"}
+
+
+def fetched_faults(got, want, places):
+    """Why GOT, a page fetched while the server ran on its own, is not WANT
+    with its values written in: a byte outside the placeholders that
+    differs, or a value not in its width and form. None when it is."""
+    if len(got) != len(want):
+        return f"{len(got)} bytes, not the {len(want)} of the table"
+    mask = bytearray(want)
+    for offset, number in places:
+        width = len(filler(number))
+        text = got[offset:offset + width]
+        if not re.fullmatch(VALUE_FORMS.get(number, rb" *\d+"), text):
+            return f"value {number} at {offset} is {text!r}"
+        mask[offset:offset + width] = text
+    return None if got == mask else "bytes outside the placeholders differ from the table's"
+
+
+def live_head(peer, pages):
+    """HEAD of edge.txt: its table's header, no value written in (its body
+    starts with bytes that read as a value list for the header)."""
+    want, _ = live_page(pages, "e")
+    head = want[:want.index(b"\r\n\r\n") + 4]
+    got = fetch(peer, b"HEAD /e HTTP/1.0\r\nHost: pic\r\n\r\n")
+    expect(got == head, f"{got[-40:]!r}, want the header of {len(head)} bytes")
+    return f"{len(got)} bytes, the header"
+
+
+def served_as_stored(target, tag):
+    """A file holding the bytes of a placeholder that is never scanned (a
+    PNG, a .gz): served as stored."""
+    def run(peer, pages):
+        want = response_for(pages, tag)
+        expect(b"<!--#uptime-->" in want, f"page {tag} does not hold <!--#uptime-->")
+        got = fetch(peer, get(target))
+        expect(got == want, f"{len(got)} bytes back, want the {len(want)} of page {tag}")
+        return f"{len(got)} bytes of page {tag}, <!--#uptime--> as stored"
     return run
 
 
@@ -1894,6 +2104,14 @@ FRAME_ROWS = {
     # An address with a byte of 0xFF is no broadcast.
     "ff-byte-src": served(get(b"/a"), "a", src=(192, 255, 2, 1)),
     "window-zero": window_zero,
+    # Values written in as the page goes out (firmware/values.inc).
+    "live-values": live_values,
+    "live-json": live_json,
+    "live-edges": live_edges,
+    "live-resent": live_resent,
+    "live-head": live_head,
+    "live-png-as-stored": served_as_stored(b"/raw.png", "r"),
+    "live-gz-as-stored": served_as_stored(b"/bytes.txt", "b"),
     "rst-frees": reset_frees,
     "fin-again": fin_again,
     "rst-wrong-seq": reset_out_of_place,
@@ -2136,6 +2354,22 @@ def main(argv):
         with open(argv[2], "rb") as f, open(argv[3], "wb") as out:
             out.write(complete(f.read()))
         return 0
+    if cmd == "rendered":
+        cells = re.findall(r"<tr><th>([^<]*)</th><td>([^<]*)</td></tr>",
+                           open(argv[2], errors="replace").read())
+        forms = {"Up for": r" *\d+ s", "RB7 to RB0": r"[01]{8}", "Connections open": r"[1-6]",
+                 "Address": r" *192\.0\.2\.2"}
+        bad = [f"{name}: {text!r}" for name, text in cells
+               if not re.fullmatch(forms.get(name, r" *\d+"), text)]
+        print(f"status page: {len(cells)} values rendered" + (f"; not values: {bad}" if bad else ""))
+        return 0 if len(cells) == 15 and not bad else 1
+    if cmd == "fetched":
+        got = open(argv[2], "rb").read()
+        want, places = live_page([argv[3]], os.path.basename(argv[3])[0])
+        why = fetched_faults(got, want, places)
+        if why:
+            print(f"{argv[3]}: {why}")
+        return 1 if why else 0
     if cmd == "response":
         with open(argv[2], "rb") as f, open(argv[3], "wb") as out:
             out.write(table_response(f.read()))

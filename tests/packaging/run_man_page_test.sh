@@ -102,7 +102,8 @@ for fault in "a subfolder; a page is found by its tag alone" "does not assemble 
   "no file's name starts with i: the server answers GET / with the page tagged i" \
   "not a header line (NAME: VALUE)" "which the site step writes itself" \
   "completed response too long for table (" "cannot be served:" "couldn't open folder" \
-  "its stored response did not convert; no table written, pages.inc removed"; do
+  "its stored response did not convert; no table written, pages.inc removed" \
+  "names none of the server's values" "is not closed by -->" "placeholders, at most 255"; do
   if grep -Fq -- "$fault" <<<"$site_rendered"; then
     pass "http2retlw-site.1 DIAGNOSTICS lists: $fault"
   else
