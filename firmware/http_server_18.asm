@@ -12,10 +12,11 @@
 ; The program refuses to assemble (gpasm error) when it and its tables pass
 ; the end of program memory, 0x10000.
 ; gpasm -D ISN_KEY_A=0xHHHHHHHH -D ISN_KEY_B=0xHHHHHHHH gives the key of the
-; initial sequence numbers (below), 64 bits, which a build makes fresh each
-; time (od -An -N8 -tx4 /dev/urandom gives the two words) and keeps out of
-; any repository. Without them the key is a fixed one written in this file:
-; such a build's sequence numbers are guessable, fit for a bench only.
+; SYN cookies, the initial sequence numbers (tcp.inc), 64 bits, which a
+; build makes fresh each time (od -An -N8 -tx4 /dev/urandom gives the two
+; words) and keeps out of any repository. Without them the key is a fixed
+; one written in this file: such a build's cookies are guessable, fit for
+; a bench only.
 ;
 ; Clock: 40 MHz (a 10 MHz crystal, HSPLL), one instruction cycle 100 ns.
 ; Every time below is in ms at that clock; the time base is Timer0, 16 bits,
@@ -63,7 +64,8 @@
 ; total length.
 ;
 ;     0x00-0x21, 0x26-0x4F  working registers (see the equ list below);
-;                           isn_3..isn_0 (0x17-0x1A) are kept across frames
+;                           cookie_t, cookie_ms_h/l (0x17-0x19) are kept
+;                           across frames
 ;     0x50-0x87  CUR        the connection being worked on, a copy of the
 ;                           first CONN_SIZE (56) bytes of its slot
 ;     0x88-0x8F             registers kept across frames: the clock's
@@ -79,7 +81,9 @@
 ;     0xF1A-0xF7F MDNS_VARS a DHCP build's mDNS responder (mdns.inc); a
 ;                           DHCP build so holds at most 4 slots
 ;     0xE00-     SLOTS      NSLOTS slots of SLOT_SIZE (64) bytes, one per
-;                           connection; 0xE00-0xEFF with 4 slots
+;                           connection; 0xE00-0xEFF with 4 slots; bytes
+;                           SLOT_PROG (56-57) of each, never in CUR: its
+;                           client's time without progress
 ; Bank 0 past 0x7F is reached with BSR = 0, set at start, never changed.
 ;
 ;------------------------------------------------------------------------------
@@ -95,7 +99,8 @@
 ; option sent), MSS_DEFAULT 536 (a client without an MSS option), MSS_MIN 64
 ; (a smaller client MSS counts as 64), WINDOW 1460 (the window advertised),
 ; TTL 64, NSLOTS 4, RTO_MS 1000, IDLE_MS 10000, WAIT_MS 2000,
-; ISN_PER_TICK 250, SYN_TRIES 1, DATA_TRIES 4.
+; COOKIE_MS 4000, COOKIE_MSS_1 536, COOKIE_MSS_2 1200, DATA_TRIES 4,
+; REQ_MS 500, STALL_MS 2000.
 ;
 ;------------------------------------------------------------------------------
 ; The files, one a layer
@@ -107,8 +112,8 @@
 ;     ethernet.inc         frames in (handle_frame, `drop`), ARP, the
 ;                          Ethernet header of frames out
 ;     tcp.inc              connections: the slots and their timers (tick)
-;     tcp_in.inc           a TCP segment received: RSTs for strays, a new
-;                          connection, the segments of one
+;     tcp_in.inc           a TCP segment received: RSTs for strays, SYN
+;                          cookies, a new connection, the segments of one
 ;     tcp_out.inc          TCP segments sent: SYN-ACK, ACK, RST, the
 ;                          response's data from its table; falls into
 ;                          ipv4.inc's transmit_ip, which must follow it
@@ -252,10 +257,12 @@ NSLOTS		equ	4	; 1 to 6: the slots end below the SFRs at 0xF80
 RTO_MS		equ	1000
 IDLE_MS		equ	10000
 WAIT_MS		equ	2000
-ISN_PER_TICK	equ	250	; the clock of the sequence numbers: 4 us a step
-SYN_TRIES	equ	1	; SYN-ACKs sent again before a half-open slot is freed
+COOKIE_MS	equ	4000	; the SYN cookies' time step: one is good for 1 to 2 steps
+COOKIE_MSS_1	equ	536	; the client MSS a cookie carries, 2 bits: MSS_MIN,
+COOKIE_MSS_2	equ	1200	; these two, or MSS_OUT (the largest not above the client's)
 DATA_TRIES	equ	4	; timeouts in a row before a connection is reset
-TAKEOVER_MS	equ	500	; a half-open slot's age before a SYN may take it
+REQ_MS		equ	500	; with every slot busy: a connection's grace without a
+STALL_MS	equ	2000	; request or its first byte taken, and with no new ACK
 IW_SEGS		equ	4	; initial congestion window, in segments of the MSS
 TICK_CYCLES	equ	10000	; 1 ms at 40 MHz
 TICK_COUNTS	equ	TICK_CYCLES / 16	; Timer0 counts a tick, prescaler 1:16
@@ -268,6 +275,8 @@ FRAME_MAX	equ	1514
 SLOTS		equ	0xE00
 SLOT_SIZE	equ	64
 CONN_SIZE	equ	56	; the slot's bytes a connection uses: copied to CUR
+SLOT_PROG	equ	56	; 2 slot bytes past them, never copied: ms since the
+				; client last made progress (at most 0xFF00)
 CUR		equ	0x50
 
 	if NSLOTS < 1 || SLOTS + NSLOTS * SLOT_SIZE > 0xF80
@@ -283,7 +292,7 @@ F_ACK		equ	0x10
 
 ; Slot states
 ST_FREE		equ	0
-ST_SYN		equ	1
+ST_SYN		equ	1	; the cookie's ACK on its way into a slot, never kept
 ST_EST		equ	2
 ST_SEND		equ	3
 ST_WAIT		equ	4
@@ -318,10 +327,10 @@ slot		equ	0x13	; slot number worked on
 n_h		equ	0x14	; payload bytes of the segment to send
 n_l		equ	0x15
 oflags		equ	0x16	; flags of the segment to send
-isn_3		equ	0x17	; initial sequence number counter, kept
-isn_2		equ	0x18
-isn_1		equ	0x19
-isn_0		equ	0x1A
+cookie_t	equ	0x17	; the SYN cookies' time step, kept: up by 1 each COOKIE_MS
+cookie_ms_h	equ	0x18	; ms left in the step, kept
+cookie_ms_l	equ	0x19
+hash_t		equ	0x1A	; the step a cookie is worked out for
 tag		equ	0x1B	; tag asked for
 dir_u		equ	0x1C	; next directory entry
 dir_h		equ	0x1D
@@ -333,6 +342,7 @@ tx_len_h	equ	0x22	; the driver's interface
 tx_len_l	equ	0x23
 rx_len_h	equ	0x24
 rx_len_l	equ	0x25
+mss_ix		equ	0x26	; a cookie's MSS, 0 to 3
 len_h		equ	0x27	; length of the table found
 len_l		equ	0x28
 tsum_h		equ	0x29	; its stored sum
@@ -553,6 +563,16 @@ inc32		macro	dst
 	addwfc	dst + 2, f, A
 	addwfc	dst + 1, f, A
 	addwfc	dst, f, A
+	endm
+
+; DST (4 bytes) -= 1
+dec32		macro	dst
+	movlw	1
+	subwf	dst + 3, f, A
+	movlw	0
+	subwfb	dst + 2, f, A
+	subwfb	dst + 1, f, A
+	subwfb	dst, f, A
 	endm
 
 ;==============================================================================
