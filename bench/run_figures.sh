@@ -75,7 +75,7 @@ group() { sed -e ':a' -e 's/\([0-9]\)\([0-9]\{3\}\)\($\|,\)/\1,\2\3/' -e 'ta' <<
 echo "== build: Release, benchmarks on, in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DHTTP2RETLW_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j2 --target http2retlw http2retlw_static \
+cmake --build "$build" -j2 --target http2retlw http2retlw_static http2retlw_site \
   http2retlw_benchmark >/dev/null
 # The ENC28J60 model the server's driver talks to: a target only where
 # gpsim-dev and glib's headers are.
