@@ -407,8 +407,9 @@ if [ "$answered" -eq 0 ]; then
   }
   join -a 2 -e - -o 0,1.2,2.2 <(sizes "$server/stored.lst" | sort) \
     <(sizes "$server/dhcp/dhcp.lst" | sort) | awk '{ printf "    %-16s %6s %6s\n", $1, $2, $3 }'
-  echo "  RAM of the DHCP build's own (udp.inc, dhcp.inc, mdns.inc): NET_VARS," \
-    "$((16#$(awk '$1 == "NET_VARS_SIZE" { print $2 }' "$server/dhcp/dhcp.lst"))) bytes"
+  ram_size() { echo "$((16#$(awk -v n="$1" '$1 == n { print $2 }' "$server/dhcp/dhcp.lst")))"; }
+  echo "  RAM of the DHCP build's own (udp.inc, dhcp.inc, mdns.inc): NET_VARS" \
+    "$(ram_size NET_VARS_SIZE) bytes, MDNS_VARS $(ram_size MDNS_VARS_SIZE)"
 fi
 
 echo
