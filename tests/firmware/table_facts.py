@@ -2230,7 +2230,16 @@ def dhcp_bind(peer, pages):
     peer.c["bcast"] = (192, 0, 2, 255)
     got = fetch(peer, get(b"/a"))
     expect(got == response_for(pages, "a"), "the page at the leased address")
-    return f"bound at {ip_text(OFFERED)}, ARP gaps {gaps} ms, page a served"
+    # The absolute form names the leased address, not the build's NET_IP.
+    host = ip_text(OFFERED).encode()
+    for target, tag, sport in ((b"http://" + host + b"/a", "a", 40001),
+                               (b"http://" + host + b":80", "i", 40002),
+                               (b"http://" + host[:-2] + b"063/a", "4", 40003),
+                               (b"http://" + host + b"3/a", "4", 40004),
+                               (b"http://192.0.2.2/a", "4", 40005)):
+        got = fetch(peer, get(target), sport=sport)
+        expect(got == response_for(pages, tag), f"{target.decode()}: not page {tag}")
+    return f"bound at {ip_text(OFFERED)}, ARP gaps {gaps} ms, page a served, at its name too"
 
 
 def dhcp_renew(peer, pages):
