@@ -732,7 +732,7 @@ in_namespace_dhcp() {
   done
   echo "dig -p 5353 @$server pic.local: ${named:-nothing}"
   [ "$named" = "$server" ] || bad=1
-  named=$(timeout 30 /usr/bin/python3 "$facts" resolve pic.local.)
+  named=$(timeout 30 /usr/bin/python3 "$server_src/lan.py" resolve pic.local. 192.0.2.1)
   echo "python3-zeroconf, pic.local.: ${named:-nothing}"
   [ "$named" = "$server" ] || bad=1
   for _ in $(seq 90); do

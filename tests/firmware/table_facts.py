@@ -638,11 +638,11 @@ def live_values(peer, pages):
     return f"uptime {snap_counter(first, 0)} then {snap_counter(second, 0)}"
 
 
-def live_json(peer, pages):
+def live_json(peer, pages, sport=40000):
     """data.json parsed by Python's JSON parser, each value the snapshot's."""
     c = peer.c
     peer.poke(c["LIVE_VALUES"], b"".join(v.to_bytes(2, "little") for v in APP_VALUES))
-    got, snap = live_fetch(peer, pages, "d", 40000)
+    got, snap = live_fetch(peer, pages, "d", sport)
     doc = json.loads(got[got.index(b"\r\n\r\n") + 4:])
     want = {"uptime": snap_counter(snap, 0), "requests": snap_counter(snap, 1),
             "frames_in": snap_counter(snap, 2), "frames_dropped": snap_counter(snap, 3),
@@ -2239,6 +2239,7 @@ def dhcp_bind(peer, pages):
                                (b"http://192.0.2.2/a", "4", 40005)):
         got = fetch(peer, get(target), sport=sport)
         expect(got == response_for(pages, tag), f"{target.decode()}: not page {tag}")
+    live_json(peer, pages, 40006)  # its ip: the leased address
     return f"bound at {ip_text(OFFERED)}, ARP gaps {gaps} ms, page a served, at its name too"
 
 
@@ -2880,31 +2881,8 @@ def site_colours(web):
     return tuple(bytes.fromhex(sheet[0])), next(iter(logo))
 
 
-def resolve(name):
-    """NAME's A records by mDNS through python3-zeroconf (Debian's, under
-    /usr/bin/python3), asked from 192.0.2.1 up to 5 times, 1 s apart."""
-    import socket
-    from zeroconf import DNSOutgoing, DNSQuestion, Zeroconf, const
-    zc = Zeroconf(interfaces=["192.0.2.1"])
-    try:
-        for _ in range(5):
-            out = DNSOutgoing(const._FLAGS_QR_QUERY)
-            out.add_question(DNSQuestion(name, const._TYPE_A, const._CLASS_IN))
-            zc.send(out)
-            time.sleep(1)
-            found = zc.cache.get_all_by_details(name, const._TYPE_A, const._CLASS_IN)
-            if found:
-                return sorted(socket.inet_ntoa(r.address) for r in found)
-        return []
-    finally:
-        zc.close()
-
-
 def main(argv):
     cmd = argv[1]
-    if cmd == "resolve":
-        print(" ".join(resolve(argv[2])))
-        return 0
     if cmd in ("frames", "capture"):
         if cmd == "frames":
             bad = frames_row(argv[2], argv[3], argv[4], argv[5], argv[6:])
