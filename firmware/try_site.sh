@@ -1,16 +1,24 @@
 #!/bin/sh
 # Tries a folder of web files on the simulated PIC: turns it into tables with
-# http2retlw-site, assembles the page server around them, runs it through the
-# bridge and loads it as a user would.
+# http2retlw-site, assembles the page server around them with a board's
+# network settings, runs it through the bridge and loads it as a user would.
 #
-#   try_site.sh [--out DIR] SITE_DIR           in a network namespace of its
-#       own: curl fetches the index, headless Chromium saves what it
+#   try_site.sh [--config FILE] [--out DIR] SITE_DIR     in a network
+#       namespace of its own. The settings are FILE, a netconfig.inc;
+#       without one, the server's own netconfig.inc with NET_DHCP 1. A
+#       DHCP build gets its address from dnsmasq, run on the TAP device in
+#       the namespace, and is loaded at NAME.local, the name looked up by
+#       mDNS (python3-zeroconf); a static one at its NET_IP. It prints the
+#       address. curl fetches the index, headless Chromium saves what it
 #       rendered as DIR/site.png, and the first HTML page with values
-#       (<!--#NAME-->) as DIR/values.png; DIR also gets the tables, the server's
-#       build, bridge.log and site.pcap (every frame). Then it stops.
-#   try_site.sh --serve [--out DIR] SITE_DIR   as root, on this machine's
-#       own network: open http://192.0.2.2/ in a browser here; the bridge
-#       stops after 60 s without a frame (or Ctrl-C).
+#       (<!--#NAME-->) as DIR/values.png; DIR also gets the tables,
+#       netconfig.inc, the server's build, bridge.log, dnsmasq.log and
+#       site.pcap (every frame). Then it stops.
+#   try_site.sh --serve [--config FILE] [--out DIR] SITE_DIR   as root, on
+#       this machine's own network: the TAP device pic0, and for a DHCP
+#       build dnsmasq on pic0 alone; open the address it prints in a
+#       browser here. The bridge stops after 60 s without a frame (or
+#       Ctrl-C), and dnsmasq with it.
 #
 # DIR defaults to a new temporary folder. The programs are found beside this
 # script's build (../build/), then on the PATH, and so is the model of the
@@ -21,7 +29,7 @@
 set -eu
 
 usage() {
-  echo "usage: $0 [--serve] [--out DIR] SITE_DIR" >&2
+  echo "usage: $0 [--serve] [--config FILE] [--out DIR] SITE_DIR" >&2
   exit 2
 }
 need() {
@@ -29,11 +37,12 @@ need() {
   exit 2
 }
 
-serve= out=
+serve= out= config=
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --serve) serve=1 ;;
     --out) [ "$#" -ge 2 ] || usage; out=$2; shift ;;
+    --config) [ "$#" -ge 2 ] || usage; config=$2; shift ;;
     --help|-h) sed -n '2,/^set -eu/{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) usage ;;
     *) break ;;
@@ -42,6 +51,7 @@ while [ "$#" -gt 0 ]; do
 done
 [ "$#" -eq 1 ] || usage
 [ -d "$1" ] || need "no folder $1"
+[ -z "$config" ] || [ -f "$config" ] || need "no settings file $config"
 site=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -81,8 +91,14 @@ fi
 [ -n "$out" ] || out=$(mktemp -d)
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-rm -f "$out/site.png" "$out/values.png"
+rm -f "$out/site.png" "$out/values.png" "$out/address" "$out/leases"
 "$site_program" "$site" "$out/tables"
+# The settings: gpasm takes netconfig.inc from the folder it runs in first.
+if [ -n "$config" ]; then
+  cp "$config" "$out/netconfig.inc"
+else
+  sed 's/^\(NET_DHCP[[:space:]]*equ[[:space:]]*\)0/\11/' "$here/netconfig.inc" >"$out/netconfig.inc"
+fi
 # A fresh key for the initial sequence numbers at every build, kept nowhere.
 # The server's layers come from beside this script, after the site's
 # tables: their pages.inc is the page set.
@@ -91,29 +107,85 @@ set -- $(od -An -N8 -tx4 /dev/urandom)
   -o http_server_18.hex "$here/http_server_18.asm") \
   >"$out/gpasm.log" 2>&1 || {
   cat "$out/gpasm.log" >&2
-  echo "try_site: the server did not assemble around $site's tables" >&2
+  echo "try_site: the server did not assemble around $site's tables with $out/netconfig.inc" >&2
   exit 1
 }
-bridge="python3 $here/pic_bridge.py --module $module ${HTTP2RETLW_BRIDGE_ARGS:-}"
+# dhcp, mac, ip, prefix, name and peer (this machine's end of pic0), as
+# gpasm worked them out.
+eval "$(python3 "$here/lan.py" settings "$out/http_server_18.lst")"
+if [ "$dhcp" -eq 1 ]; then
+  # dnsmasq leases from a range beside the kernel's 192.0.2.1/24.
+  peer=192.0.2.1/24
+  command -v dnsmasq >/dev/null || need "dnsmasq not found (Debian: apt-get install dnsmasq-base)"
+  [ -n "$serve" ] || /usr/bin/python3 -c 'import zeroconf' 2>/dev/null ||
+    need "no zeroconf under /usr/bin/python3 (Debian: apt-get install python3-zeroconf)"
+fi
+bridge="python3 $here/pic_bridge.py --module $module --address $peer ${HTTP2RETLW_BRIDGE_ARGS:-}"
+# dnsmasq on pic0 alone, no DNS, leases of an hour: a renewal, a frame,
+# comes long after the bridge's idle time. It stops once the bridge does.
+dnsmasq="dnsmasq --no-daemon --conf-file=/dev/null --interface=pic0 --bind-interfaces --port=0
+  --dhcp-range=192.0.2.100,192.0.2.150,255.255.255.0,1h --dhcp-leasefile=$out/leases
+  --pid-file=$out/dnsmasq.pid --log-dhcp"
+# leased: the address dnsmasq gave our MAC, waited for up to 30 s. The
+# namespace's script below gets it too.
+leased_fn='leased() {
+  i=0
+  until [ "$i" -ge 60 ] || grep -q " $mac " "$out/leases" 2>/dev/null; do
+    i=$((i + 1))
+    sleep 0.5
+  done
+  awk -v mac="$mac" '"'"'$2 == mac { print $3 }'"'"' "$out/leases" 2>/dev/null
+}'
+eval "$leased_fn"
 
 if [ -n "$serve" ]; then
-  echo "serving $site at http://192.0.2.2/ (the bridge stops after 60 s without a frame)"
-  cd "$out" && exec $bridge --idle-exit 60 --pcap site.pcap http_server_18.cod
+  cd "$out"
+  if [ "$dhcp" -eq 0 ]; then
+    echo "serving $site at http://$ip/ (the bridge stops after 60 s without a frame)"
+    exec $bridge --idle-exit 60 --pcap site.pcap http_server_18.cod
+  fi
+  $bridge --idle-exit 60 --pcap site.pcap http_server_18.cod &
+  bridge_pid=$!
+  until ip -4 addr show dev pic0 2>/dev/null | grep -q 192.0.2.1 ||
+    ! kill -0 "$bridge_pid" 2>/dev/null; do
+    sleep 0.25
+  done
+  $dnsmasq >dnsmasq.log 2>&1 &
+  dnsmasq_pid=$!
+  trap 'kill "$dnsmasq_pid" 2>/dev/null || :' EXIT
+  address=$(leased)
+  if [ -n "$address" ]; then
+    echo "serving $site at http://$address/ (leased by dnsmasq on pic0; http://$name.local/ where \
+this machine resolves mDNS names); the bridge stops after 60 s without a frame"
+  else
+    echo "try_site: no lease for $mac in 30 s; see $out/dnsmasq.log" >&2
+  fi
+  wait "$bridge_pid"
+  exit
 fi
 
 # The first HTML page pages.inc lists as live_page_table: one with values.
 live=$(awk '$1 == "live_page_table" { live[$2] = 1 }
   ($1 in live) && $2 == ";" && $3 ~ /\.html?$/ { print $3; exit }' "$out/tables/pages.inc")
 
-# Inside the namespace: the bridge in the background, stopping by itself 3 s
-# after the last frame; the device's address appears once gpsim is up.
+# Inside the namespace: the bridge in the background, stopping by itself
+# after the last frame (10 s for a DHCP build, whose address takes a few
+# seconds to probe); the device's address appears once gpsim is up. A
+# DHCP build is fetched at its name, which mDNS gives the leased address.
+# In a user namespace
+# dnsmasq keeps the only user id there is, root.
+dnsuser=
+[ "$unshare" = "unshare -n" ] || dnsuser=--user=root
 cd "$out"
-LIVE=$live BRIDGE=$bridge $unshare sh -c '
+DNSUSER=$dnsuser LIVE=$live BRIDGE=$bridge DNSMASQ=$dnsmasq DHCP=$dhcp MAC=$mac IP=$ip NAME=$name \
+  PEER=${peer%/*} HERE=$here OUT=$out $unshare sh -c "$leased_fn"'
   ip link set lo up
-  $BRIDGE --idle-exit 3 --pcap site.pcap http_server_18.cod >bridge.log 2>&1 &
+  idle=3
+  [ "$DHCP" -eq 0 ] || idle=10
+  $BRIDGE --idle-exit $idle --pcap site.pcap http_server_18.cod >bridge.log 2>&1 &
   bridge=$!
   i=0
-  until ip addr show pic0 2>/dev/null | grep -q 192.0.2.1; do
+  until ip addr show pic0 2>/dev/null | grep -q "$PEER/"; do
     i=$((i + 1))
     if [ "$i" -gt 40 ] || ! kill -0 "$bridge" 2>/dev/null; then
       echo "try_site: the bridge did not come up (bridge.log):" >&2
@@ -122,21 +194,47 @@ LIVE=$live BRIDGE=$bridge $unshare sh -c '
     fi
     sleep 0.25
   done
-  status=0
-  curl -s -i -m 30 http://192.0.2.2/ | head -n 1 || status=1
+  status=0 host=$IP resolve=
+  if [ "$DHCP" -eq 1 ]; then
+    ip route add 224.0.0.0/4 dev pic0
+    timeout 120 $DNSMASQ $DNSUSER >dnsmasq.log 2>&1 &
+    dns=$!
+    mac=$MAC out=$OUT
+    address=$(leased)
+    # Probed and announced (3 to 9 s), then its name (about 1.5 s more).
+    i=0
+    until [ -z "$address" ] || [ "$i" -ge 20 ] || ping -c 1 -W 1 "$address" >/dev/null 2>&1; do
+      i=$((i + 1))
+    done
+    found=
+    [ -z "$address" ] || found=$(timeout 30 /usr/bin/python3 "$HERE/lan.py" resolve "$NAME.local." "$PEER")
+    if [ -z "$address" ] || [ "$found" != "$address" ]; then
+      echo "try_site: dnsmasq leased ${address:-nothing} to $MAC; mDNS found ${found:-nothing} \
+for $NAME.local (dnsmasq.log, bridge.log)" >&2
+      kill "$dns" "$bridge" 2>/dev/null
+      exit 1
+    fi
+    echo "$address" >address
+    host=$NAME.local resolve=$address
+  fi
+  # Fetched at the name, whose address mDNS gave above.
+  rules= at=
+  [ -z "$resolve" ] || rules="--host-resolver-rules=MAP $host $resolve" at="--resolve $host:80:$resolve"
+  curl -s -i -m 30 $at "http://$host/" | head -n 1 || status=1
   # A Chromium that starts slowly on a busy machine may give up on its
   # first load: it gets a second try while the bridge still runs.
   for try in 1 2; do
     chromium --headless=new --no-sandbox --disable-gpu --disable-background-networking \
-      --no-first-run --user-data-dir="$PWD/profile" --screenshot=site.png \
-      http://192.0.2.2/ >>chromium.log 2>&1 && [ -s site.png ] && break
+      --no-first-run --user-data-dir="$PWD/profile" --screenshot=site.png ${rules:+"$rules"} \
+      "http://$host/" >>chromium.log 2>&1 && [ -s site.png ] && break
     [ "$try" -eq 1 ] || status=1
   done
   if [ -n "$LIVE" ]; then
     chromium --headless=new --no-sandbox --disable-gpu --disable-background-networking \
-      --no-first-run --user-data-dir="$PWD/profile" --screenshot=values.png \
-      "http://192.0.2.2/$LIVE" >>chromium.log 2>&1 && [ -s values.png ] || status=1
+      --no-first-run --user-data-dir="$PWD/profile" --screenshot=values.png ${rules:+"$rules"} \
+      "http://$host/$LIVE" >>chromium.log 2>&1 && [ -s values.png ] || status=1
   fi
+  [ "$DHCP" -eq 0 ] || kill "$dns" 2>/dev/null
   wait "$bridge" || status=1
   exit "$status"
 ' || {
@@ -147,5 +245,10 @@ LIVE=$live BRIDGE=$bridge $unshare sh -c '
   echo "try_site: Chromium saved no screenshot; see $out/chromium.log and bridge.log" >&2
   exit 1
 }
+if [ "$dhcp" -eq 1 ]; then
+  echo "http://$name.local/ is $(cat address): leased by dnsmasq, the name found by mDNS"
+else
+  echo "http://$ip/: the static address of $out/netconfig.inc"
+fi
 echo "$out/site.png: the page as Chromium rendered it; $out/site.pcap: every frame"
 [ -z "$live" ] || echo "$out/values.png: $live, its values written in by the server"
