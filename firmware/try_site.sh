@@ -152,7 +152,8 @@ if [ -n "$serve" ]; then
   done
   $dnsmasq >dnsmasq.log 2>&1 &
   dnsmasq_pid=$!
-  trap 'kill "$dnsmasq_pid" 2>/dev/null || :' EXIT
+  trap 'kill "$dnsmasq_pid" "$bridge_pid" 2>/dev/null || :' EXIT
+  trap 'exit 130' INT TERM
   address=$(leased)
   if [ -n "$address" ]; then
     echo "serving $site at http://$address/ (leased by dnsmasq on pic0; http://$name.local/ where \
