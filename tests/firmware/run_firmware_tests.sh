@@ -241,6 +241,7 @@ cases=(
   "dhcp|dhcp-nak|-|http_server_18|-|-|-|DHCP: a NAK starts over with a new xid"
   "dhcp|dhcp-conflict|-|http_server_18|-|-|-|DHCP: another MAC holds the address: a DECLINE, a DISCOVER 10 s later"
   "dhcp|dhcp-forged|-|http_server_18|-|-|-|DHCP: OFFERs and ACKs for another xid or MAC, malformed or hostile: none taken"
+  "dhcp|dhcp-fuzz|-|http_server_18|-|-|-|the frame fuzzer, bound: mDNS queries and DHCP replies among its frames; only mDNS answers of its address"
   "dhcp|link-local|-|http_server_18|-|-|-|no DHCP server: 169.254.1.2 from the MAC, probed, announced, answering; an offer replaces it"
   "dhcp|mdns-answers|-|http_server_18|-|-|-|mDNS: pic.local for QM, QU, legacy unicast and compressed questions; other names and types not"
   "dhcp|mdns-hostile|-|http_server_18|-|-|-|mDNS: pointer loops, forward and outside pointers, labels past the end, lying counts, 100 questions: bounded"

@@ -1608,7 +1608,11 @@ def controller_reset(peer, pages):
 # come from its own MAC and IPv4 address, go to a unicast peer that wrote to
 # it, carry right checksums and fit 1,514 bytes; a frame it must drop gets
 # nothing at all, and an RST gets no RST. The bridge fails the run on a
-# stray write, a read past the frame or a hang.
+# stray write, a read past the frame or a hang. On a DHCP build, once it
+# is bound (dhcp-fuzz), mDNS queries and DHCP replies for another xid join
+# the frames: UDP to mDNS may get an answer, which must be an A record of
+# its address to the group or to the querier, for a query that holds the
+# name's labels; DHCP and any other UDP get nothing.
 FUZZ_SEED, FUZZ_FRAMES = 25, 1600
 BROADCAST = b"\xff" * 6
 
@@ -1645,7 +1649,7 @@ def drop_reason(c, raw):
         return None if a[24:28] == bytes(c["ip"]) else "ARP for another address"
     if kind != 0x0800:
         return "neither IPv4 nor ARP"
-    if dst != c["mac"]:
+    if dst != c["mac"] and not (c.get("dhcp") and dst in (BROADCAST, MDNS_MAC)):
         return "IPv4 to another MAC"
     if n < 34:
         return "a short IPv4 frame"
@@ -1657,11 +1661,17 @@ def drop_reason(c, raw):
         return "a fragment"
     if folded_sum(p[:ihl]) != 0xFFFF:
         return "IPv4 header checksum"
-    if tuple(p[16:20]) != c["ip"]:
+    to = tuple(p[16:20])
+    group = {BROADCAST: (255,) * 4, MDNS_MAC: MDNS_IP}.get(dst)
+    if c.get("dhcp") and p[9] == 17 and (to == group or to == (255,) * 4 and dst == c["mac"]):
+        pass  # UDP to everyone, or to mDNS's group
+    elif to != c["ip"] or group:
         return "another IPv4 address"
     if not unicast_ip(c, p[12:16]):
         return "a group, zero, loopback or own source"
     seg = p[ihl:total]
+    if p[9] == 17 and c.get("dhcp"):
+        return udp_drop_reason(c, p[12:20], to, seg)
     if p[9] == 1:
         if len(seg) < 8 or seg[:2] != b"\x08\x00":
             return "ICMP, not an echo request"
@@ -1677,6 +1687,50 @@ def drop_reason(c, raw):
     return "rst" if seg[13] & 4 else None
 
 
+def udp_drop_reason(c, addresses, to, seg):
+    """A DHCP build's verdict on a UDP datagram SEG, sent to TO: mDNS gets
+    "may reply" (whether a query names us is the responder's to judge,
+    and its answer is judged as it comes); DHCP, with an address bound and
+    never the bound xid in the fuzzer's frames, gets nothing."""
+    n = len(seg) >= 8 and seg[4] << 8 | seg[5]
+    if not n or not 8 <= n <= len(seg):
+        return "UDP lengths"
+    if seg[6:8] == b"\0\0" or \
+            folded_sum(addresses + struct.pack(">HH", 17, n) + seg[:n]) != 0xFFFF:
+        return "UDP checksum"
+    sport, dport = seg[0] << 8 | seg[1], seg[2] << 8 | seg[3]
+    if dport == 5353 and to != (255,) * 4:
+        return None
+    if sport == 67 and dport == 68 and to != MDNS_IP:
+        xid = n >= 16 and struct.unpack(">I", seg[12:16])[0]
+        return None if xid == c["xid"] else "DHCP for another xid, or while bound"
+    return "UDP to a port not served"
+
+
+def udp_reply_faults(c, p, dst_mac, peers):
+    """What is wrong with a datagram a bound DHCP build sent: only mDNS
+    answers, each one A record of its address, to mDNS's group or to a
+    peer that wrote."""
+    total, dst, seg = p[2] << 8 | p[3], tuple(p[16:20]), p[20:(p[2] << 8 | p[3])]
+    if len(seg) < 20 or seg[4] << 8 | seg[5] != len(seg):
+        return [f"a UDP length of {len(seg)} bytes in {total}"]
+    bad = []
+    if folded_sum(p[12:20] + struct.pack(">HH", 17, len(seg)) + seg) != 0xFFFF or \
+            seg[6:8] == b"\0\0":
+        bad.append("a bad UDP checksum")
+    if seg[:2] != b"\x14\xe9" or p[8] != 255:
+        bad.append(f"from port {seg[0] << 8 | seg[1]} with TTL {p[8]}: no mDNS answer")
+    if (dst_mac, dst) != (MDNS_MAC, MDNS_IP) and \
+            (not unicast_ip(c, dst) or (dst_mac, dst) not in peers):
+        bad.append(f"to {ip_text(dst)} at {dst_mac.hex()}, which sent nothing")
+    d = seg[8:]
+    flags, an = struct.unpack(">H", d[2:4])[0], struct.unpack(">H", d[6:8])[0]
+    if not flags & 0x8000 or an != 1 or d[-4:] != bytes(c["ip"]) or \
+            d[-14:-12] != b"\0\x01" or d[-6:-4] != b"\0\x04":
+        bad.append(f"an mDNS message that is no A record of {ip_text(c['ip'])}: {d.hex()}")
+    return bad
+
+
 def reply_faults(c, raw, peers):
     """What is wrong with a frame the server sent, to one of PEERS
     ({(MAC, IPv4 address)} that wrote to it)."""
@@ -1686,7 +1740,7 @@ def reply_faults(c, raw, peers):
     if raw[6:12] != c["mac"]:
         bad.append(f"from MAC {raw[6:12].hex()}")
     dst_mac = raw[:6]
-    if dst_mac[0] & 1 or dst_mac == bytes(6):
+    if (dst_mac[0] & 1 or dst_mac == bytes(6)) and not (c.get("dhcp") and dst_mac == MDNS_MAC):
         bad.append(f"to MAC {dst_mac.hex()}")
     kind = raw[12] << 8 | raw[13]
     if kind == 0x0806:
@@ -1709,6 +1763,8 @@ def reply_faults(c, raw, peers):
         bad.append("a bad IPv4 header checksum")
     if tuple(p[12:16]) != c["ip"]:
         bad.append(f"from {ip_text(p[12:16])}")
+    if p[9] == 17 and c.get("dhcp"):
+        return bad + udp_reply_faults(c, p, dst_mac, peers)
     if not unicast_ip(c, dst) or (dst_mac, dst) not in peers:
         bad.append(f"to {ip_text(dst)} at {dst_mac.hex()}, which sent nothing")
     seg = p[20:total]
@@ -1742,6 +1798,11 @@ def fix_sums(raw):
         b[seg + 16:seg + 18] = b"\0\0"
         pseudo = bytes(b[26:34]) + struct.pack(">HH", 6, end - seg)
         b[seg + 16:seg + 18] = struct.pack(">H", checksum(pseudo + bytes(b[seg:end])))
+    elif b[23] == 17 and end - seg >= 8 and 8 <= (b[seg + 4] << 8 | b[seg + 5]) <= end - seg:
+        n = b[seg + 4] << 8 | b[seg + 5]
+        b[seg + 6:seg + 8] = b"\0\0"
+        pseudo = bytes(b[26:34]) + struct.pack(">HH", 17, n)
+        b[seg + 6:seg + 8] = struct.pack(">H", checksum(pseudo + bytes(b[seg:seg + n])) or 0xFFFF)
     elif b[23] == 1 and end - seg >= 4:
         b[seg + 2:seg + 4] = b"\0\0"
         b[seg + 2:seg + 4] = struct.pack(">H", checksum(bytes(b[seg:end])))
@@ -1864,7 +1925,7 @@ def mutate(rng, c, raw):
 class Fuzzer:
     def __init__(self, peer, pages, seed, limit):
         self.peer, self.c, self.rng = peer, peer.c, random.Random(seed)
-        self.limit, self.given, self.replies = limit, 0, 0
+        self.limit, self.given, self.replies, self.datagrams = limit, 0, 0, 0
         self.peers = set()
         self.conns = {}  # (mac, ip, port) -> [our next seq, the server's next]
         self.reasons = {}
@@ -1896,6 +1957,11 @@ class Fuzzer:
             if why == "rst" and r.raw[12:14] == b"\x08\x00" and r.raw[23] == 6 and \
                     r.raw[47] & 4:
                 raise Failure(f"an RST in reply to frame {self.given}, an RST: {raw.hex()}")
+            # An mDNS answer: the query must at least hold the name's labels.
+            if r.raw[12:14] == b"\x08\x00" and r.raw[23] == 17 and \
+                    not re.search(rb"\x03pic(\x05local\0|\xc0)", raw[42:].lower()):
+                raise Failure(f"an mDNS answer to frame {self.given}, which names no pic.local: "
+                              f"{raw.hex()}")
         return got
 
     def wait(self, ms):
@@ -1904,6 +1970,7 @@ class Fuzzer:
 
     def judge(self, raw, after):
         self.replies += 1
+        self.datagrams += raw[12:14] == b"\x08\x00" and raw[23] == 17
         bad = reply_faults(self.c, raw, self.peers)
         if bad:
             raise Failure(f"after {after}: sent {raw.hex()}: {'; '.join(bad)}")
@@ -1948,7 +2015,11 @@ class Fuzzer:
         """One frame, valid or changed, from a peer with no connection."""
         who, c = self.client(), self.c
         kind = self.rng.randrange(6)
-        if kind == 0:
+        if c.get("dhcp") and self.rng.random() < 0.4:
+            kind = self.rng.choice([6, 6, 6, 7])
+        if kind >= 6:
+            raw = self.datagram(kind == 6, who)
+        elif kind == 0:
             raw = self.frame(dst_mac=BROADCAST, ethertype=0x0806, src_mac=who["src_mac"],
                              arp=arp_request(c, c["ip"]) if who["src"] == PEER_IP else
                              struct.pack(">HHBBH", 1, 0x0800, 6, 4, 1) + who["src_mac"] +
@@ -1964,9 +2035,37 @@ class Fuzzer:
                              ack=self.rng.randrange(2**32) if "A" in flags else 0,
                              payload=self.request() if flags == "PA" else b"",
                              tcp_options=self.mss_option() if flags == "S" else b"", **who)
-        for _ in range(self.rng.choice([0, 1, 1, 1, 2, 3])):
+        # Few datagrams are changed: a query must be whole to be answered.
+        for _ in range(self.rng.choice([0, 0, 0, 0, 1, 2] if kind >= 6 else [0, 1, 1, 1, 2, 3])):
             raw = mutate(self.rng, c, raw)
         self.send(raw, "a single frame")
+
+    def datagram(self, mdns, who):
+        """A DHCP build's: an mDNS query, for its name or another, to the
+        group or to it, from port 5353 or another; or a DHCP reply for
+        another xid, to everyone or to it."""
+        rng, c = self.rng, self.c
+        if not mdns:
+            xid = rng.choice([c["xid"] ^ 1, rng.randrange(2**32)]) % 2**32
+            to = rng.choice([(255,) * 4, c["ip"]])
+            return udp_frame(c, dhcp_payload(c, xid if xid != c["xid"] else xid ^ 2,
+                                             rng.choice([2, 5, 6]),
+                                             yiaddr=rng.choice([OFFERED, (192, 0, 2, 77)]),
+                                             chaddr=rng.choice([None, OTHER_MAC])),
+                             src=who["src"], dst=to, src_mac=who["src_mac"],
+                             dst_mac=BROADCAST if to == (255,) * 4 else c["mac"])
+        name = rng.choice(["pic.local"] * 4 + ["PIC.Local", "pics.local", "pic.local.x",
+                                                 "x.pic.local"])
+        q = question(name, rng.choice([1, 1, 1, 255, 28]), rng.choice([1, 1, 0x8001, 255, 3]))
+        qs = rng.choice([[q]] * 4 + [[question("a.local"), b"\x03pic\xc0\x12\0\x01\0\x01"],
+                                     [question("b.local")] * 9 + [q]])
+        head = struct.pack(">HHHHHH", rng.randrange(65536),
+                           rng.choice([0] * 6 + [0x8400, 0x2800]),
+                           len(qs) + rng.choice([0] * 7 + [1, -1, 90]), 0, 0, 0)
+        to = rng.choice([MDNS_IP, c["ip"]])
+        return udp_frame(c, head + b"".join(qs), src=who["src"], dst=to, src_mac=who["src_mac"],
+                         dst_mac=MDNS_MAC if to == MDNS_IP else c["mac"],
+                         sport=rng.choice([5353, 5353, who["sport"]]), dport=5353)
 
     def conversation(self, count):
         """COUNT connections at once, each playing a client that answers
@@ -2074,6 +2173,9 @@ def fuzz(peer, pages):
     except Failure as why:
         raise Failure(f"seed {seed}: {why}")
     shown = ", ".join(f"{n} {why}" for why, n in sorted(f.reasons.items(), key=lambda x: -x[1]))
+    if peer.c.get("dhcp"):
+        expect(f.datagrams, f"seed {seed}: no mDNS answer in {f.given} frames")
+        shown = f"{f.datagrams} of them mDNS answers; {shown}"
     return f"seed {seed}: {f.given} frames in {episodes} runs, {f.replies} sent back; {shown}"
 
 
@@ -2205,8 +2307,9 @@ def probes(peer, addr=OFFERED):
 
 
 def bound(peer, addr=OFFERED, lease=3600, **d):
-    """The whole exchange up to a bound address; returns the xid."""
-    xid = discover(peer)
+    """The whole exchange up to a bound address; returns the time of the
+    ACK, and keeps the xid as peer.c["xid"]."""
+    xid = peer.c["xid"] = discover(peer)
     offer(peer, xid)
     expect(not peer.send(udp_frame(peer.c, dhcp_payload(peer.c, xid, 5, lease=lease, **d))),
            "the ACK got a frame back at once")
@@ -2215,6 +2318,15 @@ def bound(peer, addr=OFFERED, lease=3600, **d):
     peer.c["ip"] = addr
     peer.c["bcast"] = addr[:3] + (255,)
     return acked
+
+
+def dhcp_fuzz(peer, pages):
+    """The frame fuzzer on a bound DHCP build, with mDNS queries and DHCP
+    replies for another xid among its frames."""
+    bound(peer)
+    peer.wait(3000)  # mDNS's probes and announcements
+    peer.c["dhcp"] = True
+    return fuzz(peer, pages)
 
 
 def dhcp_bind(peer, pages):
@@ -2752,6 +2864,7 @@ FRAME_ROWS = {
     "dhcp-nak": dhcp_nak,
     "dhcp-conflict": dhcp_conflict,
     "dhcp-forged": dhcp_forged,
+    "dhcp-fuzz": dhcp_fuzz,
     "link-local": link_local,
     "link-local-conflict": link_local_conflict,
     "mdns-answers": mdns_answers,
