@@ -387,7 +387,7 @@ if [ "$answered" -eq 0 ]; then
   echo "  program memory by layer, bytes (static build / DHCP build):"
   layers="main:init ethernet:handle_frame tcp:tick tcp_in:tcp_segment tcp_out:conn_seq_nxt"
   layers+=" ipv4:transmit_ip http:read_request udp:rx_broadcast_mac dhcp:dhcp_init mdns:mdns_build"
-  layers+=" enc28j60_driver:eth_spi tables:page_directory"
+  layers+=" enc28j60_driver:eth_spi values:live_init tables:page_directory"
   sizes() { # sizes LST: NAME BYTES for each layer the .lst has
     awk -v layers="$layers" '
       function hex(s,  i, n) {
