@@ -596,7 +596,15 @@ def serve_file(bridge, args):
                 bridge.hand_in(frame, bad)
                 longest += len(frame) + WIRE_OVERHEAD
             given += 1
-            out = bridge.settle(POLL_CYCLES + longest * CYCLES_PER_WIRE_BYTE)
+            # The model takes the frames up at its next poll, up to
+            # POLL_CYCLES on, and keeps them once their wire time has
+            # passed; a poll more, and they are in its buffer before the
+            # program can next go idle, so that its idle comes after their
+            # work. Without it, a poll that just missed them let an idle
+            # through with their work still ahead, which the drain may not
+            # cover (the 1 ms tick in between), and their replies were
+            # counted with the next line's.
+            out = bridge.settle(2 * POLL_CYCLES + longest * CYCLES_PER_WIRE_BYTE)
         elif kind == "reset":
             bridge.relay.power_cut()
             out = bridge.settle(POLL_CYCLES)
