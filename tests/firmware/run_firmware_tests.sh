@@ -11,8 +11,8 @@
 # made into tables by the site step) and drive it through the bridge users
 # run (firmware/pic_bridge.py) under its RAM guard: a `frames` row
 # plays one client conversation, frame by frame (table_facts.py
-# FRAME_ROWS; `fuzz` is the frame fuzzer, whose run FUZZ_SEED picks and
-# FUZZ_FRAMES bounds), and checks every frame sent back; a `network` row
+# FRAME_ROWS; `fuzz` is the frame fuzzer, whose run FUZZ_SEED and
+# FUZZ_KEY pick and FUZZ_FRAMES bounds), and checks every frame sent back; a `network` row
 # runs the bridge on a TAP device in a fresh network namespace (unshare -n, or
 # unshare -rn without root), where curl, ping and headless Chromium talk
 # to the program through the kernel's TCP, and tshark judges the capture.
@@ -415,9 +415,8 @@ build_site() {
   fi
   rm -rf "$dir" && step "making folders" mkdir -p "$dir/web" "$dir/pages" "$dir/tables" ||
     return 1
-  # The key of the server's initial sequence numbers: fresh for each build.
   local key
-  key=$(od -An -N8 -tx4 /dev/urandom | awk '{ print "-D ISN_KEY_A=0x" $1 " -D ISN_KEY_B=0x" $2 }')
+  key=$(isn_key)
   step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
   # Values at an odd offset and at the page's end (edge.txt), and the bytes
   # of a placeholder in a PNG and a .gz, which are never scanned. edge.txt's
@@ -458,6 +457,18 @@ build_site() {
 }
 
 # site_ready: the site in $work/site, built by the first server row.
+# isn_key: gpasm's -D options of the server's key: fresh for each build,
+# or FUZZ_KEY (A:B in hex, as the fuzzer prints it) to play a run again.
+isn_key() {
+  local a b
+  if [ -n "${FUZZ_KEY:-}" ]; then
+    a=${FUZZ_KEY%%:*} b=${FUZZ_KEY#*:}
+  else
+    read -r a b < <(od -An -N8 -tx4 /dev/urandom)
+  fi
+  echo "-D ISN_KEY_A=0x$a -D ISN_KEY_B=0x$b"
+}
+
 site_state=
 site_ready() {
   if [ -z "$site_state" ]; then
@@ -491,7 +502,7 @@ build_dhcp_site() {
     echo "  netconfig.inc has no NET_DHCP 0 to change"
     return 1
   }
-  key=$(od -An -N8 -tx4 /dev/urandom | awk '{ print "-D ISN_KEY_A=0x" $1 " -D ISN_KEY_B=0x" $2 }')
+  key=$(isn_key)
   # shellcheck disable=SC2086 # four words: -D NAME=VALUE twice
   step "gpasm http_server_18.asm (NET_DHCP 1)" assemble_server "$dir" $key || return 1
   for name in "$dir"/web/*; do

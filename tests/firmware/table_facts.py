@@ -20,7 +20,9 @@ For the page server (http_server_18.asm), run through the bridge users run:
         play FRAME_ROWS[ROW] against SERVER/http_server_18.cod, writing to
         FOLDER; PAGE... are the stored responses its tables were made from.
         ROW fuzz is the frame fuzzer (see Fuzzer): FUZZ_SEED=N plays
-        another run, FUZZ_FRAMES=N hands in at most N frames
+        another run (FUZZ_KEY=A:B, read by run_firmware_tests.sh, builds
+        the server with the key of the run to play again), FUZZ_FRAMES=N
+        hands in at most N frames
     table_facts.py capture PCAP clean|any      tshark's verdicts on a capture
     table_facts.py make-body KIND OUT_FILE     a page's bytes (KIND as make)
     table_facts.py complete PAGE OUT_FILE      PAGE with its Content-Length
@@ -230,7 +232,7 @@ def server_constants(lst):
     c = {name: symbol(lst, name) for name in (
         "HTTP_PORT", "MSS_OUT", "MSS_DEFAULT", "WINDOW", "RTO_MS", "NSLOTS", "WAIT_MS",
         "COOKIE_MS", "REQ_MS", "STALL_MS", "IW_SEGS", "SLOTS", "SLOT_SIZE", "SNAPS",
-        "SNAP_SIZE", "LIVE_VALUES", "lv_uptime")}
+        "SNAP_SIZE", "LIVE_VALUES", "lv_uptime", "KEY_A", "KEY_B")}
     c["mac"] = bytes(symbol(lst, f"MY_MAC_{i}") for i in range(6))
     c["ip"] = tuple(symbol(lst, f"MY_IP_{i}") for i in range(4))
     c["bcast"] = tuple(symbol(lst, f"MY_BCAST_{i}") for i in range(4))
@@ -1600,8 +1602,9 @@ def controller_reset(peer, pages):
 
 
 # The frame fuzzer: random and mutated frames and conversations, through
-# the same bridge and guard as the rows above. FUZZ_SEED picks the run
-# (printed, so that a failure can be played again), FUZZ_FRAMES bounds the
+# the same bridge and guard as the rows above. FUZZ_SEED picks the run and
+# FUZZ_KEY the build's key (both printed, so that a failure can be played
+# again: the key sets the server's sequence numbers), FUZZ_FRAMES bounds the
 # frames handed in. Each frame is judged by an oracle that reads the frame
 # alone: either the server must drop it (the reasons the layers' opening
 # comments give), or a reply may come. Every frame the server sends must
@@ -2164,14 +2167,18 @@ def fuzz(peer, pages):
     """Random and changed frames and conversations (see Fuzzer)."""
     seed = int(os.environ.get("FUZZ_SEED", str(FUZZ_SEED)), 0)
     limit = int(os.environ.get("FUZZ_FRAMES", str(FUZZ_FRAMES)), 0)
-    print(f"fuzz: seed {seed} (FUZZ_SEED), at most {limit} frames (FUZZ_FRAMES)", flush=True)
+    # The server's sequence numbers, and so the conversations, follow the
+    # build's key too: the seed and the key replay a run.
+    key = f"{peer.c['KEY_A']:08x}:{peer.c['KEY_B']:08x}"
+    print(f"fuzz: seed {seed} (FUZZ_SEED), key {key} (FUZZ_KEY), at most {limit} frames "
+          "(FUZZ_FRAMES)", flush=True)
     f = Fuzzer(peer, pages, seed, limit)
     # The largest page in segments of MSS_MIN comes to about 500 frames.
     peer.most = 5000
     try:
         episodes = f.run()
     except Failure as why:
-        raise Failure(f"seed {seed}: {why}")
+        raise Failure(f"seed {seed}, key {key}: {why}")
     shown = ", ".join(f"{n} {why}" for why, n in sorted(f.reasons.items(), key=lambda x: -x[1]))
     if peer.c.get("dhcp"):
         expect(f.datagrams, f"seed {seed}: no mDNS answer in {f.given} frames")
