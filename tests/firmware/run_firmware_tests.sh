@@ -400,47 +400,61 @@ EOF
   echo "  $length bytes, sum 0x$(printf '%04X' "$got_sum"), result 0x${r[10]}, $span"
 }
 
-# build_site DIR: the example site (examples/site/) and max.html, the
+# build_site DIR [dhcp]: the example site (examples/site/) and max.html, the
 # largest page the flash holds, made into tables and pages.inc by
 # http2retlw-site, and the server around them, in DIR. DIR/pages gets each
 # completed response read back from its table, for the rows to compare with
 # what the program sends. max.html is built once small, then grown by half
-# the bytes left (a response byte takes one retlw word).
+# the bytes left (a response byte takes one retlw word). With dhcp: the
+# example site alone (DHCP's code needs max.html's room), and a
+# netconfig.inc of NET_DHCP 1 in DIR.
 build_site() {
-  local dir=$1 largest=1000 end name names= summary
+  local dir=$1 dhcp=${2:-} largest=1000 end name names= summary key rounds=2
   # max.html's tag is m: no other file may have it.
-  if [ -n "$(cd "$repo/examples/site" && ls -d m* 2>/dev/null)" ]; then
+  if [ -z "$dhcp" ] && [ -n "$(cd "$repo/examples/site" && ls -d m* 2>/dev/null)" ]; then
     echo "  examples/site already has a file tagged m: $(cd "$repo/examples/site" && ls -d m*)"
     return 1
   fi
   rm -rf "$dir" && step "making folders" mkdir -p "$dir/web" "$dir/pages" "$dir/tables" ||
     return 1
-  local key
   key=$(isn_key)
   step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
-  # Values at an odd offset and at the page's end (edge.txt), and the bytes
-  # of a placeholder in a PNG and a .gz, which are never scanned. edge.txt's
-  # first bytes read as a value list would put value7 at offset 16, in the
-  # header: what a HEAD would get if its value list were taken from the
-  # header's end.
-  printf '\001\000\020\007odd <!--#uptime--><!--#ip--> ..........................................<!--#value7-->' \
-    >"$dir/web/edge.txt" &&
-    printf '\211PNG<!--#uptime-->' >"$dir/web/raw.png" &&
-    printf '\037\213<!--#uptime-->' >"$dir/web/bytes.txt.gz" || return 1
-  for _ in 1 2; do
-    step "making max.html" "$python" "$facts" make-body "text:$largest" "$dir/web/max.html" ||
+  if [ -n "$dhcp" ]; then
+    rounds=1
+    sed 's/^\(NET_DHCP[[:space:]]*equ[[:space:]]*\)0/\11/' "$server_src/netconfig.inc" \
+      >"$dir/netconfig.inc"
+    grep -q '^NET_DHCP[[:space:]]*equ[[:space:]]*1' "$dir/netconfig.inc" || {
+      echo "  netconfig.inc has no NET_DHCP 0 to change"
       return 1
+    }
+  else
+    # Values at an odd offset and at the page's end (edge.txt), and the
+    # bytes of a placeholder in a PNG and a .gz, which are never scanned.
+    # edge.txt's first bytes read as a value list would put value7 at
+    # offset 16, in the header: what a HEAD would get if its value list
+    # were taken from the header's end.
+    printf '\001\000\020\007odd <!--#uptime--><!--#ip--> ..........................................<!--#value7-->' \
+      >"$dir/web/edge.txt" &&
+      printf '\211PNG<!--#uptime-->' >"$dir/web/raw.png" &&
+      printf '\037\213<!--#uptime-->' >"$dir/web/bytes.txt.gz" || return 1
+  fi
+  for ((round = 0; round < rounds; round++)); do
+    if [ -z "$dhcp" ]; then
+      step "making max.html" "$python" "$facts" make-body "text:$largest" "$dir/web/max.html" ||
+        return 1
+    fi
     summary=$("$site_program" "$dir/web" "$dir/tables" 2>&1) || {
       echo "  http2retlw-site failed"
       sed 's/^/    /' <<<"$summary"
       return 1
     }
     # shellcheck disable=SC2086 # four words: -D NAME=VALUE twice
-    step "gpasm http_server_18.asm" assemble_server "$dir" $key || return 1
+    step "gpasm http_server_18.asm${dhcp:+ (NET_DHCP 1)}" assemble_server "$dir" $key ||
+      return 1
     end=$("$python" "$facts" flash-end "$dir/http_server_18.hex") || return 1
     largest=$((largest + (0x10000 - end) / 2 - 4))
   done
-  if ((end < 0x10000 - 16)); then
+  if [ -z "$dhcp" ] && ((end < 0x10000 - 16)); then
     printf '  the flash ends at 0x%X: max.html is not the largest page it holds\n' "$end"
     return 1
   fi
@@ -452,11 +466,10 @@ build_site() {
       "$dir/pages/$name" || return 1
     names+="$name "
   done
-  printf '  site built: %s; %s; program and tables end at 0x%X\n' "${names% }" \
-    "$(tail -n 1 <<<"$summary")" "$end"
+  printf '  %s built: %s; %s; program and tables end at 0x%X\n' "${dhcp:+DHCP }site" \
+    "${names% }" "$(tail -n 1 <<<"$summary")" "$end"
 }
 
-# site_ready: the site in $work/site, built by the first server row.
 # isn_key: gpasm's -D options of the server's key: fresh for each build,
 # or FUZZ_KEY (A:B in hex, as the fuzzer prints it) to play a run again.
 isn_key() {
@@ -469,13 +482,17 @@ isn_key() {
   echo "-D ISN_KEY_A=0x$a -D ISN_KEY_B=0x$b"
 }
 
-site_state=
+# site_ready [dhcp]: the site in $work/site, or with dhcp the DHCP build in
+# $work/dhcp-site, built by the first row that needs it.
+declare -A site_state=()
 site_ready() {
-  if [ -z "$site_state" ]; then
-    site_state=bad
-    step "building the site" build_site "$work/site" && site_state=good
+  local which=site${1:+-$1}
+  if [ -z "${site_state[$which]:-}" ]; then
+    site_state[$which]=bad
+    step "building the ${1:+DHCP }site" build_site "$work/${1:+$1-}site" "${1:-}" &&
+      site_state[$which]=good
   fi
-  [ "$site_state" = good ]
+  [ "${site_state[$which]}" = good ]
 }
 
 # run_frames_case KIND DIR
@@ -484,49 +501,9 @@ run_frames_case() {
   step "$1" "$python" "$facts" frames "$1" "$2" "$bridge" "$work/site" "$work"/site/pages/*
 }
 
-# build_dhcp_site DIR: the example site alone (no max.html: DHCP's code
-# needs the room) with a netconfig.inc of NET_DHCP 1, in DIR.
-build_dhcp_site() {
-  local dir=$1 name key summary
-  rm -rf "$dir" && step "making folders" mkdir -p "$dir/web" "$dir/pages" "$dir/tables" ||
-    return 1
-  step "copying examples/site" cp "$repo"/examples/site/* "$dir/web/" || return 1
-  summary=$("$site_program" "$dir/web" "$dir/tables" 2>&1) || {
-    echo "  http2retlw-site failed"
-    sed 's/^/    /' <<<"$summary"
-    return 1
-  }
-  sed 's/^\(NET_DHCP[[:space:]]*equ[[:space:]]*\)0/\11/' "$server_src/netconfig.inc" \
-    >"$dir/netconfig.inc"
-  grep -q '^NET_DHCP[[:space:]]*equ[[:space:]]*1' "$dir/netconfig.inc" || {
-    echo "  netconfig.inc has no NET_DHCP 0 to change"
-    return 1
-  }
-  key=$(isn_key)
-  # shellcheck disable=SC2086 # four words: -D NAME=VALUE twice
-  step "gpasm http_server_18.asm (NET_DHCP 1)" assemble_server "$dir" $key || return 1
-  for name in "$dir"/web/*; do
-    name=${name##*/}
-    [ -e "$dir/tables/$name.inc" ] || continue
-    step "reading $name.inc back" "$python" "$facts" response "$dir/tables/$name.inc" \
-      "$dir/pages/$name" || return 1
-  done
-  echo "  DHCP build: $(tail -n 1 <<<"$summary")"
-}
-
-# dhcp_ready: the DHCP build in $work/dhcp-site, made by the first row.
-dhcp_site_state=
-dhcp_ready() {
-  if [ -z "$dhcp_site_state" ]; then
-    dhcp_site_state=bad
-    step "building the DHCP site" build_dhcp_site "$work/dhcp-site" && dhcp_site_state=good
-  fi
-  [ "$dhcp_site_state" = good ]
-}
-
 # run_dhcp_case KIND DIR: frame row KIND against the DHCP build.
 run_dhcp_case() {
-  dhcp_ready || return 1
+  site_ready dhcp || return 1
   step "$1" "$python" "$facts" frames "$1" "$2" "$bridge" "$work/dhcp-site" \
     "$work"/dhcp-site/pages/*
 }
@@ -674,7 +651,7 @@ fi
 run_network_case() {
   local site=$work/site
   if [ "$1" = dhcp ]; then
-    dhcp_ready || return 1
+    site_ready dhcp || return 1
     site=$work/dhcp-site
   else
     site_ready || return 1
