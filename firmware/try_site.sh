@@ -134,7 +134,7 @@ leased_fn='leased() {
     i=$((i + 1))
     sleep 0.5
   done
-  awk -v mac="$mac" '"'"'$2 == mac { print $3 }'"'"' "$out/leases" 2>/dev/null
+  sed -n "s/^[0-9]* $mac \([0-9.]*\) .*/\1/p" "$out/leases" 2>/dev/null
 }'
 eval "$leased_fn"
 
@@ -173,8 +173,7 @@ live=$(awk '$1 == "live_page_table" { live[$2] = 1 }
 # after the last frame (10 s for a DHCP build, whose address takes a few
 # seconds to probe); the device's address appears once gpsim is up. A
 # DHCP build is fetched at its name, which mDNS gives the leased address.
-# In a user namespace
-# dnsmasq keeps the only user id there is, root.
+# In a user namespace dnsmasq keeps the only user id there is, root.
 dnsuser=
 [ "$unshare" = "unshare -n" ] || dnsuser=--user=root
 cd "$out"

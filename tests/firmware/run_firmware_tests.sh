@@ -11,11 +11,12 @@
 # made into tables by the site step) and drive it through the bridge users
 # run (firmware/pic_bridge.py) under its RAM guard: a `frames` row
 # plays one client conversation, frame by frame (table_facts.py
-# FRAME_ROWS; `fuzz` is the frame fuzzer, whose run FUZZ_SEED and
-# FUZZ_KEY pick and FUZZ_FRAMES bounds), and checks every frame sent back; a `network` row
-# runs the bridge on a TAP device in a fresh network namespace (unshare -n, or
-# unshare -rn without root), where curl, ping and headless Chromium talk
-# to the program through the kernel's TCP, and tshark judges the capture.
+# FRAME_ROWS; `fuzz` is the frame fuzzer, whose run FUZZ_SEED and FUZZ_KEY
+# pick and FUZZ_FRAMES bounds), and checks every frame sent back; a
+# `network` row runs the bridge on a TAP device in a fresh network
+# namespace (unshare -n, or unshare -rn without root), where curl, ping and
+# headless Chromium talk to the program through the kernel's TCP, and
+# tshark judges the capture.
 #
 #   run_firmware_tests.sh CONVERTER WORK_DIR
 #   FIRMWARE_ROWS=REGEX run_firmware_tests.sh ...   only the rows it matches

@@ -1714,7 +1714,8 @@ def udp_reply_faults(c, p, dst_mac, peers):
     """What is wrong with a datagram a bound DHCP build sent: only mDNS
     answers, each one A record of its address, to mDNS's group or to a
     peer that wrote."""
-    total, dst, seg = p[2] << 8 | p[3], tuple(p[16:20]), p[20:(p[2] << 8 | p[3])]
+    total = p[2] << 8 | p[3]
+    dst, seg = tuple(p[16:20]), p[20:total]
     if len(seg) < 20 or seg[4] << 8 | seg[5] != len(seg):
         return [f"a UDP length of {len(seg)} bytes in {total}"]
     bad = []
@@ -2049,10 +2050,9 @@ class Fuzzer:
         another xid, to everyone or to it."""
         rng, c = self.rng, self.c
         if not mdns:
-            xid = rng.choice([c["xid"] ^ 1, rng.randrange(2**32)]) % 2**32
+            xid = c["xid"] ^ rng.choice([1, rng.randrange(1, 2**32)])  # never the bound one
             to = rng.choice([(255,) * 4, c["ip"]])
-            return udp_frame(c, dhcp_payload(c, xid if xid != c["xid"] else xid ^ 2,
-                                             rng.choice([2, 5, 6]),
+            return udp_frame(c, dhcp_payload(c, xid, rng.choice([2, 5, 6]),
                                              yiaddr=rng.choice([OFFERED, (192, 0, 2, 77)]),
                                              chaddr=rng.choice([None, OTHER_MAC])),
                              src=who["src"], dst=to, src_mac=who["src_mac"],
